@@ -1,0 +1,122 @@
+// brivane-cli: the program without windows, for cron jobs and timers.
+// Exit codes: 0 done, 1 a message stopped the command, 2 usage error,
+// 3 the connection was lost or the command was stopped (SIGINT, SIGTERM).
+#include "app/app.h"
+#include "clifrontend.h"
+#include "shell/commandline.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+int signal_pipe[2] = {-1, -1};
+
+void on_signal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] ssize_t n = ::write(signal_pipe[1], &c, 1);
+}
+
+constexpr const char *usage =
+    "usage: brivane-cli [--home DIR] [/log] [COMMAND]\n"
+    "  (no command)  start-up and database maintenance only\n"
+    "  get-groups    download the active server's group list\n"
+    "  run           download new pictures of every subscribed group\n"
+    "  catchup       set every subscribed group's pointer to its newest article\n";
+
+int exit_code(brivane::Outcome o)
+{
+    switch (o) {
+    case brivane::Outcome::Done: return 0;
+    case brivane::Outcome::Message: return 1;
+    case brivane::Outcome::Stopped: return 3;
+    }
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication qapp(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Brivane"));
+
+    QString home, command;
+    QStringList words;
+    const QStringList args = QCoreApplication::arguments().mid(1);
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString &a = args[i];
+        if (a == QLatin1String("--home")) {
+            if (i + 1 >= args.size()) {
+                std::fputs(usage, stderr);
+                return 2;
+            }
+            home = args[++i];
+        } else if (a.startsWith(QLatin1String("--home="))) {
+            home = a.mid(7);
+        } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            std::fputs(usage, stdout);
+            return 0;
+        } else if (a.startsWith(QLatin1Char('/'))) {
+            words << a;  // switches of the command line: "/log"
+        } else if (command.isEmpty() && (a == QLatin1String("run") || a == QLatin1String("catchup")
+                                         || a == QLatin1String("get-groups"))) {
+            command = a;
+        } else {
+            std::fprintf(stderr, "brivane-cli: unknown argument: %s\n", qPrintable(a));
+            std::fputs(usage, stderr);
+            return 2;
+        }
+    }
+
+    brivane::CliFrontend ui;
+    QString error;
+    const brivane::Paths paths = brivane::Paths::resolve(home, &error);
+    if (paths.home().isEmpty()) {
+        ui.message(error);
+        return 1;
+    }
+
+    brivane::App app(paths, ui);
+    if (!app.start())
+        return 1;
+    app.switches() = brivane::scan_switches(
+        brivane::get_command_line(brivane::command_line_text(words)));
+    app.delete_log();
+    if (!app.load())
+        return 1;
+
+    // SIGINT and SIGTERM act as the Stop button: the command ends in order,
+    // with every finished header's pointer stored.
+    bool stopped = false;
+    if (::pipe(signal_pipe) == 0) {
+        auto *notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, &qapp);
+        QObject::connect(notifier, &QSocketNotifier::activated, &qapp, [&] {
+            char buf[16];
+            [[maybe_unused]] ssize_t n = ::read(signal_pipe[0], buf, sizeof buf);
+            stopped = true;
+            app.stop();
+        });
+        struct sigaction sa = {};
+        sa.sa_handler = on_signal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
+    }
+
+    brivane::Outcome outcome = brivane::Outcome::Done;
+    if (command == QLatin1String("run"))
+        outcome = app.process();
+    else if (command == QLatin1String("catchup"))
+        outcome = app.catchup();
+    else if (command == QLatin1String("get-groups"))
+        outcome = app.get_groups();
+    if (stopped)
+        outcome = brivane::Outcome::Stopped;
+    return exit_code(outcome);
+}

@@ -1,0 +1,114 @@
+#include "app/app.h"
+
+#include "session/grouplist.h"
+#include "session/session.h"
+#include "shell/frontend.h"
+#include "shell/textutil.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+
+namespace brivane {
+
+App::App(Paths paths, Frontend &ui)
+    : paths_(std::move(paths)), ui_(ui), settings_(paths_.ini_file())
+{
+}
+
+App::~App()
+{
+    db_.close();
+}
+
+bool App::start()
+{
+    settings_.load_early();
+
+    // One copy per program home; the GUI and the CLI share the lock. A lock
+    // left by a crashed copy (its process gone) is taken over.
+    lock_ = std::make_unique<QLockFile>(paths_.lock_file());
+    lock_->setStaleLockTime(0);
+    if (!lock_->tryLock(0)) {
+        lock_.reset();
+        ui_.message(QStringLiteral("Brivane is already running!"));
+        return false;
+    }
+
+    const QString fresh = paths_.db_base() + QStringLiteral(".new");
+    if (QFile::exists(fresh) && !QFile::remove(fresh))
+        ui_.add_status(QStringLiteral("Cannot delete %1: maintenance will be skipped").arg(fresh));
+
+    if (!QFile::exists(paths_.db_file())) {
+        QString error;
+        if (!Database::create_database(paths_.db_file(), &error)) {
+            ui_.message(QStringLiteral("Cannot create the database %1: %2").arg(paths_.db_file(), error));
+            return false;
+        }
+    }
+    session_ = std::make_unique<Session>(settings_, ui_, paths_);
+    return true;
+}
+
+void App::delete_log()
+{
+    const QString log = paths_.log_file();
+    if (QFile::exists(log) && !QFile::remove(log))
+        ui_.add_status(QStringLiteral("Cannot delete %1").arg(log));
+    if (session_)
+        session_->log_enabled = switches_.log_enabled;
+    shared_.auto_run = switches_.auto_run;
+}
+
+int delete_work_files(const Paths &paths, Frontend &ui)
+{
+    static const QRegularExpression work_name(QStringLiteral("^work[^.]{4}$"));
+    int removed = 0;
+    const QStringList names = QDir(paths.home()).entryList(QDir::Files | QDir::Hidden);
+    for (const QString &name : names) {
+        if (!work_name.match(name).hasMatch())
+            continue;
+        if (QFile::remove(paths.file(name)))
+            ++removed;
+        else
+            ui.add_status(QStringLiteral("Cannot delete %1").arg(paths.file(name)));
+    }
+    return removed;
+}
+
+bool App::load()
+{
+    settings_.load();
+    Database::maintain(ui_, paths_.db_file(), paths_.db_base());
+    delete_work_files(paths_, ui_);
+    QString error;
+    if (!db_.open(paths_.db_file(), &error)) {
+        ui_.message(error);
+        return false;
+    }
+    return true;
+}
+
+Outcome App::process()
+{
+    Run run(settings_, db_, *session_, ui_, paths_, shared_);
+    return run.btnProc_Click();
+}
+
+Outcome App::catchup()
+{
+    return catchup_Click(*session_, db_, settings_, ui_);
+}
+
+Outcome App::get_groups()
+{
+    return get_all_newsgroups(*session_, db_, settings_, ui_);
+}
+
+void App::stop()
+{
+    if (session_)
+        session_->stop();
+}
+
+} // namespace brivane

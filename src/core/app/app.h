@@ -1,0 +1,64 @@
+#pragma once
+// The application object: owns the settings, the database, the session and
+// the run's shared state, and carries out the start-up sequence that the GUI
+// and the CLI share.
+#include "db/database.h"
+#include "run/run.h"
+#include "shell/commandline.h"
+#include "shell/home.h"
+#include "shell/settings.h"
+
+#include <QLockFile>
+#include <memory>
+
+namespace brivane {
+
+class Frontend;
+class Session;
+
+class App {
+public:
+    App(Paths paths, Frontend &ui);
+    ~App();
+
+    // Early start-up, up to and including database creation: the two early
+    // settings, the single-instance lock ("Brivane is already running!"),
+    // a leftover brivane.new, create_database. False: the program must end
+    // (the message was given).
+    bool start();
+    // Deletes the log of the previous start ("/log" appends to it afresh).
+    void delete_log();
+    // The main window's load: the other settings, database maintenance and
+    // rotation, work files of an interrupted run, the database opened.
+    bool load();
+
+    const Paths &paths() const { return paths_; }
+    Settings &settings() { return settings_; }
+    Database &db() { return db_; }
+    Session &session() { return *session_; }
+    RunShared &shared() { return shared_; }
+    Switches &switches() { return switches_; }
+    Frontend &ui() { return ui_; }
+
+    // The commands.
+    Outcome process();      // the download run
+    Outcome catchup();
+    Outcome get_groups();
+    void stop();            // the Stop button / SIGINT
+
+private:
+    Paths paths_;
+    Frontend &ui_;
+    Settings settings_;
+    Database db_;
+    std::unique_ptr<Session> session_;
+    RunShared shared_;
+    Switches switches_;
+    std::unique_ptr<QLockFile> lock_;
+};
+
+// Removes work files ("work" + exactly four characters, no extension) left by
+// an interrupted run. Returns how many were removed.
+int delete_work_files(const Paths &paths, Frontend &ui);
+
+} // namespace brivane

@@ -1,0 +1,409 @@
+#include "db/database.h"
+
+#include "shell/frontend.h"
+#include "shell/textutil.h"
+
+#include <QAtomicInt>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace brivane {
+
+namespace {
+
+QAtomicInt connection_counter;
+
+QString new_connection_name()
+{
+    return QStringLiteral("brivane-%1").arg(connection_counter.fetchAndAddRelaxed(1));
+}
+
+// The six tables. Text compares without regard to case; the widths are
+// enforced so an over-long value is refused, never stored cut.
+const char *const schema[] = {
+    "CREATE TABLE dupes (filename TEXT COLLATE NOCASE CHECK (length(filename) <= 50))",
+    "CREATE TABLE groups (name TEXT COLLATE NOCASE CHECK (length(name) <= 125), "
+    "last_msg INTEGER, server TEXT COLLATE NOCASE CHECK (length(server) <= 50))",
+    "CREATE TABLE lockout (sender TEXT COLLATE NOCASE CHECK (length(sender) <= 100))",
+    "CREATE TABLE masks (mask TEXT COLLATE NOCASE CHECK (length(mask) <= 3))",
+    "CREATE TABLE newsgroups (name TEXT COLLATE NOCASE CHECK (length(name) <= 125), "
+    "server TEXT COLLATE NOCASE CHECK (length(server) <= 50))",
+    "CREATE TABLE servers (server TEXT COLLATE NOCASE CHECK (length(server) <= 50), "
+    "userid TEXT CHECK (length(userid) <= 25), password TEXT CHECK (length(password) <= 25))",
+    // Plain indexes for the lookups done per header and per download.
+    "CREATE INDEX dupes_filename ON dupes (filename)",
+    "CREATE INDEX groups_server ON groups (server, name)",
+    "CREATE INDEX lockout_sender ON lockout (sender)",
+    "CREATE INDEX newsgroups_server ON newsgroups (server)",
+};
+
+// A connection of its own, removed when it goes out of scope.
+class ScopedConnection {
+public:
+    explicit ScopedConnection(const QString &file) : name_(new_connection_name())
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
+        db.setDatabaseName(file);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READWRITE_NO_CREATE;QSQLITE_BUSY_TIMEOUT=5000"));
+        ok_ = db.open();
+        if (!ok_)
+            error_ = db.lastError().text();
+    }
+    ~ScopedConnection()
+    {
+        {
+            QSqlDatabase db = QSqlDatabase::database(name_, false);
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(name_);
+    }
+    bool ok() const { return ok_; }
+    const QString &error() const { return error_; }
+    QSqlDatabase db() const { return QSqlDatabase::database(name_, false); }
+
+private:
+    QString name_;
+    QString error_;
+    bool ok_ = false;
+};
+
+bool width_ok(const QString &value, int width, const char *column, QString *error)
+{
+    if (value.size() <= width)
+        return true;
+    *error = QStringLiteral("Value too long for %1 (at most %2 characters): %3")
+                 .arg(QLatin1String(column))
+                 .arg(width)
+                 .arg(value);
+    return false;
+}
+
+} // namespace
+
+Database::~Database()
+{
+    close();
+}
+
+bool Database::create_database(const QString &path, QString *error)
+{
+    if (file_exists(path) || QFileInfo::exists(path))
+        return true;
+    // Created owner-only: the servers table holds passwords.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) {
+        if (error)
+            *error = QStringLiteral("Cannot create %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    ::close(fd);
+    ScopedConnection c(path);
+    if (!c.ok()) {
+        if (error)
+            *error = c.error();
+        return false;
+    }
+    QSqlDatabase db = c.db();
+    db.transaction();
+    for (const char *statement : schema) {
+        QSqlQuery q(db);
+        if (!q.exec(QString::fromLatin1(statement))) {
+            if (error)
+                *error = q.lastError().text();
+            db.rollback();
+            return false;
+        }
+    }
+    return db.commit();
+}
+
+bool Database::Database_Compact(Frontend &ui, const QString &source, const QString &destination)
+{
+    QCoreApplication::processEvents();
+    ui.clear_status();
+    ui.add_status(QStringLiteral("Database Maintenance"));
+    ui.add_status(QStringLiteral("    Repairing Database...(Just in case)!"));
+    {
+        ScopedConnection c(source);
+        bool good = c.ok();
+        if (good) {
+            QSqlQuery q(c.db());
+            good = q.exec(QStringLiteral("PRAGMA integrity_check")) && q.next()
+                   && q.value(0).toString() == QLatin1String("ok");
+        }
+        if (!good) {
+            ui.add_status(QStringLiteral("        Repair failed..."));
+            return false;
+        }
+    }
+    ui.add_status(QStringLiteral("    Compacting Database..."));
+    {
+        // Never written over: the entry procedure clears a leftover first.
+        const bool existed = QFileInfo::exists(destination);
+        bool good = !existed;
+        if (good) {
+            ScopedConnection c(source);
+            QSqlQuery q(c.db());
+            q.prepare(QStringLiteral("VACUUM INTO ?"));
+            q.addBindValue(destination);
+            good = c.ok() && q.exec();
+        }
+        if (!good) {
+            if (!existed)
+                QFile::remove(destination);
+            ui.add_status(QStringLiteral("        Compact failed..."));
+            return false;
+        }
+        QFile::setPermissions(destination, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+    ui.add_status(QStringLiteral("Database Maintenance Successfully Done!"));
+    return true;
+}
+
+bool Database::maintain(Frontend &ui, const QString &db_file, const QString &db_base)
+{
+    const QString fresh = db_base + QStringLiteral(".new");
+    if (!Database_Compact(ui, db_file, fresh))
+        return false;
+    // A write-ahead log left beside the file would be replayed into the
+    // compacted copy after the swap: never rotate while one exists.
+    if (QFileInfo::exists(db_file + QStringLiteral("-wal"))
+        || QFileInfo::exists(db_file + QStringLiteral("-journal"))) {
+        QFile::remove(fresh);
+        ui.add_status(QStringLiteral("        Compact failed..."));
+        return false;
+    }
+    QFile::remove(db_file + QStringLiteral("-shm"));
+    const QString bak = db_base + QStringLiteral(".BAK");
+    QFile::remove(bak);
+    if (!QFile::rename(db_file, bak)) {
+        ui.add_status(QStringLiteral("    Cannot rename %1 to %2").arg(db_file, bak));
+        QFile::remove(fresh);
+        return false;
+    }
+    if (!QFile::rename(fresh, db_file)) {
+        // Put the old file back rather than going on without a database.
+        QFile::rename(bak, db_file);
+        ui.add_status(QStringLiteral("    Cannot rename %1 to %2").arg(fresh, db_file));
+        return false;
+    }
+    return true;
+}
+
+bool Database::open(const QString &db_file, QString *error)
+{
+    close();
+    connection_ = new_connection_name();
+    db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
+    db_.setDatabaseName(db_file);
+    db_.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READWRITE_NO_CREATE;QSQLITE_BUSY_TIMEOUT=5000"));
+    if (!db_.open()) {
+        fail(QStringLiteral("Cannot open the database %1").arg(db_file), db_.lastError().text());
+        if (error)
+            *error = error_;
+        return false;
+    }
+    // WAL with NORMAL sync: every commit survives a crash of the program,
+    // without an fsync per header.
+    QSqlQuery q(db_);
+    q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+    q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    return true;
+}
+
+void Database::close()
+{
+    if (connection_.isEmpty())
+        return;
+    db_.close();
+    db_ = QSqlDatabase();
+    QSqlDatabase::removeDatabase(connection_);
+    connection_.clear();
+}
+
+bool Database::is_open() const
+{
+    return db_.isOpen();
+}
+
+bool Database::fail(const QString &what, const QString &detail)
+{
+    error_ = detail.isEmpty() ? what : what + QStringLiteral(": ") + detail;
+    return false;
+}
+
+QString Database::like_pattern(const QString &user_pattern)
+{
+    QString out;
+    out.reserve(user_pattern.size());
+    for (const QChar c : user_pattern) {
+        if (c == QLatin1Char('\\') || c == QLatin1Char('%') || c == QLatin1Char('_')) {
+            out += QLatin1Char('\\');
+            out += c;
+        } else if (c == QLatin1Char('*')) {
+            out += QLatin1Char('%');
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool Database::exec(const QString &statement, const QVariantList &values)
+{
+    if (!db_.isOpen())
+        return fail(QStringLiteral("The database is not open"), QString());
+    QSqlQuery q(db_);
+    if (!q.prepare(statement))
+        return fail(QStringLiteral("Database error"), q.lastError().text());
+    for (const QVariant &v : values)
+        q.addBindValue(v);
+    if (!q.exec())
+        return fail(QStringLiteral("Database error"), q.lastError().text());
+    error_.clear();
+    return true;
+}
+
+namespace {
+
+// Runs a query that yields one number in its first column.
+std::optional<qint64> scalar(QSqlDatabase &db, const QString &statement,
+                             const QVariantList &values, QString *error)
+{
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.prepare(statement)) {
+        *error = QStringLiteral("Database error: ") + q.lastError().text();
+        return std::nullopt;
+    }
+    for (const QVariant &v : values)
+        q.addBindValue(v);
+    if (!q.exec() || !q.next()) {
+        *error = QStringLiteral("Database error: ") + q.lastError().text();
+        return std::nullopt;
+    }
+    return q.value(0).toLongLong();
+}
+
+} // namespace
+
+qint32 Database::count_newsgroups(const QString &server)
+{
+    auto n = scalar(db_, QStringLiteral("select count(*) from newsgroups where server = ?"),
+                    {server}, &error_);
+    return qint32(n.value_or(0));
+}
+
+qint32 Database::count_servers()
+{
+    auto n = scalar(db_, QStringLiteral("select count(*) from servers"), {}, &error_);
+    return qint32(n.value_or(0));
+}
+
+std::optional<QList<GroupRow>> Database::groups_of(const QString &server)
+{
+    QSqlQuery q(db_);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("select name, last_msg from groups where server = ? order by rowid"));
+    q.addBindValue(server);
+    if (!q.exec()) {
+        fail(QStringLiteral("Database error"), q.lastError().text());
+        return std::nullopt;
+    }
+    QList<GroupRow> rows;
+    while (q.next())
+        rows.append({q.value(0).toString(), q.value(1).toLongLong()});
+    return rows;
+}
+
+bool Database::set_last_msg(const QString &server, const QString &name, qint64 last_msg)
+{
+    return exec(QStringLiteral("update groups set last_msg = ? where server = ? and name = ?"),
+                {last_msg, server, name});
+}
+
+bool Database::replace_newsgroups(const QString &server, const QStringList &names)
+{
+    if (!width_ok(server, width::newsgroups_server, "newsgroups.server", &error_))
+        return false;
+    if (!db_.transaction())
+        return fail(QStringLiteral("Database error"), db_.lastError().text());
+    QSqlQuery del(db_);
+    del.prepare(QStringLiteral("delete from newsgroups where server = ?"));
+    del.addBindValue(server);
+    if (!del.exec()) {
+        fail(QStringLiteral("Database error"), del.lastError().text());
+        db_.rollback();
+        return false;
+    }
+    QSqlQuery ins(db_);
+    ins.prepare(QStringLiteral("insert into newsgroups (name, server) values (?, ?)"));
+    for (const QString &name : names) {
+        ins.bindValue(0, name);
+        ins.bindValue(1, server);
+        if (!ins.exec()) {
+            fail(QStringLiteral("Database error"), ins.lastError().text());
+            db_.rollback();
+            return false;
+        }
+    }
+    if (!db_.commit()) {
+        fail(QStringLiteral("Database error"), db_.lastError().text());
+        db_.rollback();
+        return false;
+    }
+    return true;
+}
+
+std::optional<QStringList> Database::masks()
+{
+    QSqlQuery q(db_);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("select mask from masks order by rowid"))) {
+        fail(QStringLiteral("Database error"), q.lastError().text());
+        return std::nullopt;
+    }
+    QStringList list;
+    while (q.next())
+        list << q.value(0).toString();
+    return list;
+}
+
+std::optional<bool> Database::dupe_exists(const QString &filename)
+{
+    auto n = scalar(db_, QStringLiteral("select count(*) from dupes where filename = ?"),
+                    {filename}, &error_);
+    if (!n)
+        return std::nullopt;
+    return *n > 0;
+}
+
+std::optional<qint64> Database::dupes_count()
+{
+    return scalar(db_, QStringLiteral("select count(*) from dupes"), {}, &error_);
+}
+
+bool Database::add_dupe(const QString &filename)
+{
+    if (!width_ok(filename, width::dupes_filename, "dupes.filename", &error_))
+        return false;
+    return exec(QStringLiteral("insert into dupes (filename) values (?)"), {filename});
+}
+
+std::optional<bool> Database::sender_locked(const QString &sender)
+{
+    auto n = scalar(db_, QStringLiteral("select count(*) from lockout where sender = ?"),
+                    {sender}, &error_);
+    if (!n)
+        return std::nullopt;
+    return *n > 0;
+}
+
+} // namespace brivane

@@ -1,0 +1,95 @@
+#pragma once
+// The program's lists in one SQLite file, brivane.mdb. One connection stays
+// open for the life of the program (WAL mode, so the pointer write after every
+// header is cheap and survives a crash). Every value is a bound parameter.
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace brivane {
+
+class Frontend;
+
+struct GroupRow {
+    QString name;
+    qint64 last_msg = 0;
+};
+
+class Database {
+public:
+    Database() = default;
+    ~Database();
+    Database(const Database &) = delete;
+    Database &operator=(const Database &) = delete;
+
+    // Creates the file with its six tables when it does not exist; an
+    // existing file (even an empty or damaged one) is never touched.
+    static bool create_database(const QString &path, QString *error = nullptr);
+
+    // Repair (integrity check), then compact into `destination` (VACUUM
+    // INTO), with the maintenance status lines. False when either fails.
+    static bool Database_Compact(Frontend &ui, const QString &source, const QString &destination);
+
+    // The whole start-up maintenance: Database_Compact into db_base + ".new",
+    // then brivane.BAK := old file, brivane.mdb := compacted copy.
+    static bool maintain(Frontend &ui, const QString &db_file, const QString &db_base);
+
+    bool open(const QString &db_file, QString *error = nullptr);
+    void close();
+    bool is_open() const;
+    QSqlDatabase &sql() { return db_; }
+    // The text of the last failure, for a status line or message box.
+    const QString &last_error() const { return error_; }
+
+    // Converts the user's "*" wildcard into a LIKE pattern (escape "\").
+    static QString like_pattern(const QString &user_pattern);
+
+    // --- counts
+    qint32 count_newsgroups(const QString &server);
+    qint32 count_servers();
+
+    // --- groups (subscriptions and message pointers)
+    std::optional<QList<GroupRow>> groups_of(const QString &server);
+    bool set_last_msg(const QString &server, const QString &name, qint64 last_msg);
+
+    // --- newsgroups (a server's full group list)
+    // Replaces the server's stored list in one transaction.
+    bool replace_newsgroups(const QString &server, const QStringList &names);
+
+    // --- masks
+    std::optional<QStringList> masks();
+
+    // --- dupes
+    std::optional<bool> dupe_exists(const QString &filename);
+    std::optional<qint64> dupes_count();
+    bool add_dupe(const QString &filename);
+
+    // --- lockout
+    std::optional<bool> sender_locked(const QString &sender);
+
+    // Runs one statement with bound values; false and last_error() on failure.
+    bool exec(const QString &statement, const QVariantList &values = {});
+
+private:
+    bool fail(const QString &what, const QString &detail);
+    QSqlDatabase db_;
+    QString connection_;
+    QString error_;
+};
+
+// Width limits of the text columns.
+namespace width {
+constexpr int dupes_filename = 50;
+constexpr int groups_name = 125;
+constexpr int groups_server = 50;
+constexpr int lockout_sender = 100;
+constexpr int masks_mask = 3;
+constexpr int newsgroups_name = 125;
+constexpr int newsgroups_server = 50;
+constexpr int servers_server = 50;
+constexpr int servers_userid = 25;
+constexpr int servers_password = 25;
+} // namespace width
+
+} // namespace brivane

@@ -1,0 +1,29 @@
+#pragma once
+// Decoders for the cleaned work file. The picture is written to a temporary
+// name in the target folder and renamed into place only when complete, and
+// never over an existing file.
+#include <QString>
+
+namespace brivane {
+
+enum class DecodeStatus {
+    Ok,
+    NoData,        // no encoded block found
+    BadCharacter,  // a character outside the encoding's alphabet
+    BadLength,     // a uuencode length byte that does not match its line
+    Truncated,     // data ends before the block is complete
+    ReadError,
+    WriteError,    // including a full disk
+    TargetExists,
+};
+
+struct DecodeResult {
+    DecodeStatus status = DecodeStatus::NoData;
+    QString message;  // a clear description for a status line
+    bool ok() const { return status == DecodeStatus::Ok; }
+};
+
+DecodeResult decode_uuencode(const QString &source, const QString &target);
+DecodeResult decode_base64(const QString &source, const QString &target);
+
+} // namespace brivane

@@ -1,0 +1,28 @@
+#pragma once
+// Repair of one raw article into a decodable work file.
+#include <QString>
+
+namespace brivane {
+
+class Frontend;
+
+class WorkfileRepair {
+public:
+    // `work2_path`: the scratch file (program home + "work2").
+    explicit WorkfileRepair(QString work2_path) : work2_(std::move(work2_path)) {}
+
+    // Cleans the work file in place when its format is recognised; returns
+    // the completeness verdict. Sets begin_found, jpeg64_found, found_filename.
+    // On a file error returns false and sets io_error (empty otherwise).
+    bool fix_workfile(const QString &work_path, Frontend &ui);
+
+    bool begin_found = false;
+    bool jpeg64_found = false;
+    QString found_filename;  // carries over when a work file names no file
+    QString io_error;
+
+private:
+    QString work2_;
+};
+
+} // namespace brivane

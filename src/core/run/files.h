@@ -1,0 +1,27 @@
+#pragma once
+// File names and folders of the run. Names from articles are untrusted:
+// they are reduced to a safe base name before they become a path.
+#include <QString>
+
+namespace brivane {
+
+// A safe base name for a picture: no folder parts ("../", "/", "\", a drive),
+// no control characters, no leading dot, never empty; visible characters
+// (case, apostrophes) kept.
+QString safe_file_name(const QString &name);
+// The same for a group name used as a sub-folder.
+QString safe_dir_name(const QString &group);
+
+// `path`, or the first free "_N" variant (N = 1..100) before the last "."
+// of the name; empty when all are taken. A name without "." gets "_N" at its end.
+QString unique_name(const QString &path);
+// Appends the separator unless the trimmed path ends in one.
+void add_backslash(QString &path);
+bool dir_exists(const QString &path);
+bool make_dirs(const QString &path);
+// "work" + a random number 1000..9999.
+QString work_file_name();
+// The part after the last separator.
+QString path_file_name(const QString &path);
+
+} // namespace brivane

@@ -1,0 +1,83 @@
+#pragma once
+// The life of the connection to the active server and the handlers of the
+// news client's events. Callers follow one pattern: start an operation (which
+// sets news_state to the operation's state), then wait(state) in the event
+// loop until a handler moves news_state on: 8 (StateConnected) means the
+// operation ended, 0 or 9 that the connection is gone and the caller gives up.
+#include "shell/home.h"
+
+#include <QObject>
+#include <QString>
+#include <memory>
+
+namespace brivane {
+
+class Frontend;
+class Settings;
+class NewsClient;
+
+enum NewsState : qint16 {
+    StateDisconnected = 0,
+    StateGetGroups = 1,
+    StateSelectGroup = 2,
+    StateGetArticleIDs = 3,
+    StateGetArticle = 4,
+    StateGetHeader = 5,
+    StateXOver = 6,
+    StateConnecting = 7,
+    StateConnected = 8,
+    StateDisconnecting = 9,
+};
+
+class Session : public QObject {
+    Q_OBJECT
+public:
+    Session(const Settings &settings, Frontend &ui, Paths paths, QObject *parent = nullptr);
+    ~Session() override;
+
+    qint16 news_state() const { return news_state_; }
+    void set_news_state(qint16 state);
+
+    // Opens the connection to the active server: "Connecting to server...",
+    // a 10-second limit, the time-of-day "Connected!" line. Afterwards
+    // news_state() is 8 when connected.
+    void connect_to_server();
+    // Closes it (also when there is none) and returns with news_state() 0.
+    void disconnect_from_server();
+    // The Stop button: "Stop button pressed......", then disconnect.
+    void stop();
+
+    // Operations; each sets news_state and the operation's time-out, then starts.
+    void list_groups();                         // StateGetGroups, Timeout 1500
+    void select_group(const QString &name);     // StateSelectGroup, Timeout 30
+    void xover(qint64 first, qint64 last = -1); // StateXOver, Timeout 600; -1 = open range
+    void get_article(qint64 number);            // StateGetArticle, Timeout 180
+
+    // Waits in the event loop (never busy) while news_state() == state;
+    // returns the state it moved to.
+    qint16 wait(qint16 state);
+
+    // Results of the last operations.
+    qint64 first_article() const;
+    qint64 last_article() const;
+    qint64 group_count() const;
+    QString group_line(qint64 index) const;
+    qint64 overview_count() const;
+    QString overview_line(qint64 index) const;  // tab-separated, in the server's field order
+    const QByteArray &article_text() const;     // the whole article, dot-stuffing undone, CRLF lines
+    qint64 article_progress() const;            // lines of the article received so far
+
+    bool msg_expired = false;  // set when the article is no longer on the server
+    qint64 total_bytes = 0;    // received text, shown in tot_bytes
+    bool log_enabled = false;  // "/log": append every received text to log.txt
+
+signals:
+    void news_state_changed(qint16 state);
+
+private:
+    class Private;
+    std::unique_ptr<Private> d;
+    qint16 news_state_ = StateDisconnected;
+};
+
+} // namespace brivane

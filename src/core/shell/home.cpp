@@ -1,0 +1,59 @@
+#include "shell/home.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <unistd.h>
+
+namespace brivane {
+
+QString Paths::file(const QString &name) const
+{
+    return native_path(QDir(home_).filePath(name));
+}
+
+QString native_path(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+static bool ensure_dir(const QString &dir, QString *error)
+{
+    QDir d(dir);
+    if (d.exists())
+        return true;
+    if (!QDir().mkpath(dir)) {
+        if (error)
+            *error = QStringLiteral("Cannot create the program folder %1").arg(dir);
+        return false;
+    }
+    QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                   | QFileDevice::ExeOwner);
+    return true;
+}
+
+Paths Paths::resolve(const QString &override_dir, QString *error)
+{
+    QString dir = override_dir;
+    if (dir.isEmpty())
+        dir = qEnvironmentVariable("BRIVANE_HOME");
+    if (dir.isEmpty()) {
+        const QString exe_dir = QCoreApplication::applicationDirPath();
+        if (!exe_dir.isEmpty() && ::access(QFile::encodeName(exe_dir).constData(), W_OK) == 0)
+            dir = exe_dir;
+    }
+    if (dir.isEmpty()) {
+        QString data = qEnvironmentVariable("XDG_DATA_HOME");
+        if (data.isEmpty())
+            data = QDir::homePath() + QStringLiteral("/.local/share");
+        dir = data + QStringLiteral("/brivane");
+    }
+    dir = QFileInfo(dir).absoluteFilePath();
+    if (!ensure_dir(dir, error))
+        return Paths();
+    return Paths(QDir::cleanPath(dir));
+}
+
+} // namespace brivane

@@ -1,0 +1,44 @@
+#pragma once
+#include "shell/inifile.h"
+
+namespace brivane {
+
+// The preferences of section "SETUP", read once at start; the dialogs and
+// the run change them here and save the key they changed.
+class Settings {
+public:
+    explicit Settings(QString ini_path) : ini_(std::move(ini_path)) {}
+
+    // "showsplash" and "ng_dirs": read before any window exists.
+    void load_early();
+    // The other ten keys, in the order the main window reads them.
+    void load();
+
+    // Writes the current value of `key` (one of the twelve) to the file.
+    bool save(const QString &key, QString *error = nullptr) const;
+
+    const IniFile &file() const { return ini_; }
+
+    QString news_server;
+    QString userid;
+    QString password;
+    QString dlpath;
+    bool preview = false;
+    bool rcvunk = false;
+    bool checkdupes = false;
+    qint16 max_lines = 0;
+    qint16 min_lines = 0;
+    qint16 xposts = 0;
+    bool show_splash = true;
+    bool ng_dirs = false;
+
+    static const QString section;  // "SETUP"
+
+private:
+    QString read_text(const char *key) const;
+    bool read_flag(const char *key, int def) const;
+    qint16 read_number(const char *key) const;
+    IniFile ini_;
+};
+
+} // namespace brivane

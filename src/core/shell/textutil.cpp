@@ -1,0 +1,49 @@
+#include "shell/textutil.h"
+
+#include <QFile>
+
+namespace brivane {
+
+QString trim_text(const QString &text)
+{
+    qsizetype b = 0, e = text.size();
+    while (b < e && text.at(b) == QLatin1Char(' '))
+        ++b;
+    while (e > b && text.at(e - 1) == QLatin1Char(' '))
+        --e;
+    return text.mid(b, e - b);
+}
+
+QString clean_profile_text(const QString &text)
+{
+    QString t = trim_text(text);
+    if (t.endsWith(QChar(0)))
+        t.chop(1);
+    return t;
+}
+
+bool is_blank(const QString &text)
+{
+    return trim_text(text).isEmpty();
+}
+
+bool file_exists(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    f.close();
+    return true;
+}
+
+QString format_thousands(qint64 value, bool zero_shows_digit)
+{
+    if (value == 0)
+        return zero_shows_digit ? QStringLiteral("0") : QString();
+    QString digits = QString::number(value < 0 ? -value : value);
+    for (qsizetype i = digits.size() - 3; i > 0; i -= 3)
+        digits.insert(i, QLatin1Char(','));
+    return value < 0 ? QLatin1Char('-') + digits : digits;
+}
+
+} // namespace brivane

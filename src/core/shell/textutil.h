@@ -1,0 +1,19 @@
+#pragma once
+#include <QString>
+
+namespace brivane {
+
+// Leading and trailing blanks removed (blanks only, not tabs).
+QString trim_text(const QString &text);
+// trim_text, then one trailing NUL removed.
+QString clean_profile_text(const QString &text);
+// True when trim_text(text) is empty.
+bool is_blank(const QString &text);
+// True when the file can be opened for reading.
+bool file_exists(const QString &path);
+
+// A number with thousands separators, as the pictures "##,##0" (zero shows
+// "0") and "###,###,###,###" (zero shows nothing) print it.
+QString format_thousands(qint64 value, bool zero_shows_digit = true);
+
+} // namespace brivane

@@ -1,0 +1,49 @@
+#pragma once
+// Shared pieces of the tests: a front end that records what the core shows,
+// and a throw-away program home.
+#include "shell/frontend.h"
+
+#include <QHash>
+#include <QStringList>
+#include <QTemporaryDir>
+
+namespace brivane::test {
+
+class RecordingFrontend : public Frontend {
+public:
+    void message(const QString &text) override { messages << text; }
+    void set_light(int n) override { lights << n; }
+    void set_text(Box b, const QString &t) override { boxes[int(b)] = t; }
+    QString text(Box b) const override { return boxes.value(int(b)); }
+    void set_enabled(Button b, bool on) override { enabled[int(b)] = on; }
+    void set_groups(const QStringList &g) override { groups = g; }
+
+    QStringList status;
+    QStringList messages;
+    QList<int> lights;
+    QHash<int, QString> boxes;
+    QHash<int, bool> enabled;
+    QStringList groups;
+
+protected:
+    void show_status(const QString &line) override { status << line; }
+};
+
+// A fresh, empty program home removed at the end of the test.
+class TempHome {
+public:
+    TempHome();
+    QString path() const { return dir_.path(); }
+    QString file(const QString &name) const { return dir_.filePath(name); }
+    bool write(const QString &name, const QByteArray &data) const;
+    QByteArray read(const QString &name) const;
+
+private:
+    QTemporaryDir dir_;
+};
+
+// Runs brivane-cli with `args` and BRIVANE_HOME=home; returns the exit code.
+int run_cli(const QString &home, const QStringList &args, QByteArray *out = nullptr,
+            QByteArray *err = nullptr, int timeout_ms = 120000);
+
+} // namespace brivane::test
