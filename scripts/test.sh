@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Installs everything the tests need (Qt, INN2, Xvfb, sharutils), builds
+# Brivane with its tests and runs the whole suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh --test
+bash tests/support/inn2-setup.sh
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIVANE_TESTS=ON
+cmake --build build-test -j"$(nproc)"
+cd build-test
+ctest --output-on-failure --timeout 600 "$@"

@@ -1,0 +1,330 @@
+#include "shell/mainwindow.h"
+
+#include "app/app.h"
+#include "shell/aboutbox.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include <climits>
+
+namespace brivane {
+
+namespace {
+
+struct BoxInfo {
+    Box box;
+    const char *name;
+    const char *label;
+    const char *tip;
+};
+
+const BoxInfo box_info[] = {
+    {Box::Text4, "Text4", "Subject", "Current Subject"},
+    {Box::sender_box, "sender_box", "From", "Current Sender name"},
+    {Box::Text3, "Text3", "File Name", "Current File Name"},
+    {Box::file_size, "file_size", "Size / Lines", "Approximate size of current file"},
+    {Box::num_lines, "num_lines", nullptr, "# lines in current file"},
+    {Box::files_this, "files_this", "Files Received", "Files received this session"},
+    {Box::dupes_this, "dupes_this", "Dupes Skipped", "Duplicate files skipped this session"},
+    {Box::tot_msg, "tot_msg", "Total Messages", "Total messages so far this session"},
+    {Box::tot_bytes, "tot_bytes", "Bytes Transferred", "Total bytes this session"},
+    {Box::lskip, "lskip", "Lockouts Skipped", "Lockouts skipped this session"},
+    {Box::non_bin, "non_bin", "Others Skipped", "Others skipped this session"},
+    {Box::lo_msg, "lo_msg", nullptr, "Low Message Number"},
+    {Box::hi_msg, "hi_msg", nullptr, "High Message Number"},
+    {Box::ppic, "ppic", nullptr, "Current Preview Picture"},
+};
+
+constexpr int max_status_lines = 350;
+constexpr int kept_status_lines = 50;
+
+} // namespace
+
+MainWindow::MainWindow()
+{
+    setObjectName(QStringLiteral("mainform"));
+    setWindowTitle(QStringLiteral("Brivane"));
+    auto *central = new QWidget(this);
+    auto *grid = new QGridLayout(central);
+
+    auto make_box = [&](const BoxInfo &i) {
+        auto *e = new QLineEdit(central);
+        e->setObjectName(QLatin1String(i.name));
+        e->setToolTip(QLatin1String(i.tip));
+        e->setReadOnly(true);
+        boxes_.insert(int(i.box), e);
+        return e;
+    };
+
+    auto *frame2 = new QGroupBox(QStringLiteral("News Group"), central);
+    frame2->setObjectName(QStringLiteral("Frame2"));
+    auto *fl = new QHBoxLayout(frame2);
+    Combo1 = new QComboBox(frame2);
+    Combo1->setObjectName(QStringLiteral("Combo1"));
+    Combo1->setToolTip(QStringLiteral("Current News Group"));
+    Combo1->setEditable(true);
+    Combo1->setMinimumWidth(260);
+    fl->addWidget(Combo1, 1);
+    for (const BoxInfo &i : box_info)
+        if (i.box == Box::lo_msg || i.box == Box::hi_msg)
+            fl->addWidget(make_box(i));
+    connect(Combo1, &QComboBox::activated, this, [this] {
+        if (app_)
+            app_->shared().group_jump = true;
+    });
+    grid->addWidget(frame2, 0, 0, 1, 4);
+
+    int row = 1;
+    for (const BoxInfo &i : box_info) {
+        if (i.box == Box::lo_msg || i.box == Box::hi_msg || i.box == Box::ppic || i.box == Box::num_lines)
+            continue;
+        grid->addWidget(new QLabel(QLatin1String(i.label), central), row, 0);
+        grid->addWidget(make_box(i), row, 1, 1, i.box == Box::file_size ? 1 : 3);
+        if (i.box == Box::file_size)
+            grid->addWidget(make_box(box_info[4]), row, 2, 1, 2);
+        ++row;
+    }
+
+    prog1 = new QProgressBar(central);
+    prog1->setObjectName(QStringLiteral("prog1"));
+    prog2 = new QProgressBar(central);
+    prog2->setObjectName(QStringLiteral("prog2"));
+    for (QProgressBar *p : {prog1, prog2}) {
+        p->setTextVisible(false);
+        p->setMaximum(1);
+        p->setValue(0);
+    }
+    grid->addWidget(prog1, row++, 0, 1, 4);
+    grid->addWidget(prog2, row++, 0, 1, 4);
+
+    List1 = new QListWidget(central);
+    List1->setObjectName(QStringLiteral("List1"));
+    List1->setToolTip(QStringLiteral("Activity Log"));
+    List1->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    List1->setUniformItemSizes(true);
+    grid->addWidget(List1, 0, 4, row + 2, 1);
+    grid->setColumnStretch(4, 2);
+
+    Image1 = new QLabel(central);
+    Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->setFixedSize(200, 200);
+    Image1->setAlignment(Qt::AlignCenter);
+    Image1->setFrameShape(QFrame::Box);
+    grid->addWidget(new QLabel(QStringLiteral("Current Picture"), central), row, 0);
+    grid->addWidget(Image1, row, 1, 2, 1);
+    grid->addWidget(make_box(box_info[13]), row, 2, 1, 2);
+
+    auto *buttons = new QHBoxLayout;
+    light_ = new QLabel(central);
+    light_->setObjectName(QStringLiteral("light"));
+    light_->setFixedSize(16, 16);
+    buttons->addWidget(light_);
+    btnProc = new QPushButton(QStringLiteral("&Process Groups"), central);
+    btnProc->setObjectName(QStringLiteral("btnProc"));
+    btnProc->setToolTip(QStringLiteral("Process Button"));
+    btnDisc = new QPushButton(QStringLiteral("&Stop"), central);
+    btnDisc->setObjectName(QStringLiteral("btnDisc"));
+    btnDisc->setToolTip(QStringLiteral("Stop Button"));
+    btnDisc->setEnabled(false);
+    buttons->addWidget(btnProc);
+    buttons->addWidget(btnDisc);
+    buttons->addStretch();
+    grid->addLayout(buttons, row + 2, 0, 1, 5);
+    connect(btnProc, &QPushButton::clicked, this, &MainWindow::btnProc_Click);
+    connect(btnDisc, &QPushButton::clicked, this, &MainWindow::btnDisc_Click);
+
+    setCentralWidget(central);
+
+    QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->setObjectName(QStringLiteral("file"));
+    QAction *quit = file->addAction(QStringLiteral("&Quit"), qApp, &QApplication::quit);
+    quit->setObjectName(QStringLiteral("quit"));
+    QMenu *groups = menuBar()->addMenu(QStringLiteral("&Newsgroups"));
+    groups->setObjectName(QStringLiteral("newsgroups"));
+    groups->addAction(QStringLiteral("&Get Newsgroups"), this, [this] { run_command(1); })
+        ->setObjectName(QStringLiteral("GetAllNewsgroups"));
+    groups->addAction(QStringLiteral("&Catch Up"), this, [this] { run_command(2); })
+        ->setObjectName(QStringLiteral("catchup"));
+    QMenu *help = menuBar()->addMenu(QStringLiteral("&Help"));
+    help->setObjectName(QStringLiteral("help"));
+    help->addAction(QStringLiteral("&About"), this, [this] { AboutBox(this).exec(); })
+        ->setObjectName(QStringLiteral("about"));
+
+    for (Box b : {Box::files_this, Box::dupes_this, Box::tot_msg, Box::lskip, Box::tot_bytes, Box::non_bin})
+        set_text(b, QStringLiteral("0"));
+    set_light(LightRed);
+    resize(1000, 640);
+}
+
+void MainWindow::attach(App *app)
+{
+    app_ = app;
+    setWindowTitle(QStringLiteral("Brivane - V99.0808 ") + app->settings().news_server);
+}
+
+void MainWindow::message(const QString &text)
+{
+    QMessageBox::information(isVisible() ? this : nullptr, QStringLiteral("Brivane"), text);
+}
+
+void MainWindow::show_status(const QString &line)
+{
+    if (List1->count() >= max_status_lines) {
+        List1->setUpdatesEnabled(false);
+        while (List1->count() > kept_status_lines)
+            delete List1->takeItem(0);
+        List1->setUpdatesEnabled(true);
+    }
+    List1->addItem(line);
+    List1->scrollToBottom();
+    QCoreApplication::processEvents();
+}
+
+void MainWindow::clear_status()
+{
+    List1->clear();
+}
+
+void MainWindow::set_light(int n)
+{
+    static const char *colours[] = {nullptr, "#d00000", "#e0c000", "#00b000"};
+    if (n < 1 || n > 3)
+        return;
+    light_->setStyleSheet(QStringLiteral("background:%1;border-radius:8px").arg(QLatin1String(colours[n])));
+    light_->setToolTip(n == 1 ? QStringLiteral("Not connected") : n == 2 ? QStringLiteral("Connecting")
+                                                                         : QStringLiteral("Connected"));
+    light_->repaint();
+}
+
+void MainWindow::set_text(Box box, const QString &text)
+{
+    if (box == Box::Combo1) {
+        Combo1->setEditText(text);
+        return;
+    }
+    if (QLineEdit *e = boxes_.value(int(box)))
+        e->setText(text);
+}
+
+QString MainWindow::text(Box box) const
+{
+    if (box == Box::Combo1)
+        return Combo1->currentText();
+    QLineEdit *e = boxes_.value(int(box));
+    return e ? e->text() : QString();
+}
+
+void MainWindow::set_enabled(Button b, bool on)
+{
+    (b == Button::btnProc ? btnProc : btnDisc)->setEnabled(on);
+}
+
+void MainWindow::set_groups(const QStringList &groups)
+{
+    Combo1->clear();
+    Combo1->addItems(groups);
+}
+
+void MainWindow::set_progress_max(int bar, qint64 max)
+{
+    QProgressBar *p = bar == 1 ? prog1 : prog2;
+    p->setMaximum(int(qBound(qint64(1), max, qint64(INT_MAX))));
+}
+
+void MainWindow::draw_progress(int bar, qint64 value)
+{
+    QProgressBar *p = bar == 1 ? prog1 : prog2;
+    p->setValue(int(qBound(qint64(0), value, qint64(p->maximum()))));
+}
+
+void MainWindow::set_busy(bool busy)
+{
+    if (busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
+bool MainWindow::preview_visible() const
+{
+    return Image1->isVisible();
+}
+
+bool MainWindow::draw_jpeg(const QString &path)
+{
+    QPixmap pix(path);
+    if (pix.isNull())
+        return false;
+    Image1->setPixmap(pix.scaled(Image1->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    return true;
+}
+
+void MainWindow::load_logo()
+{
+    Image1->setPixmap(QPixmap());
+    Image1->setText(QStringLiteral("Brivane"));
+}
+
+void MainWindow::showEvent(QShowEvent *e)
+{
+    QMainWindow::showEvent(e);
+    if (!first_resize_)
+        return;
+    first_resize_ = false;
+    if (auto_run_)
+        QTimer::singleShot(0, this, [this] {
+            btnProc_Click();
+            auto_run_ = false;
+            if (app_)
+                app_->shared().auto_run = false;
+        });
+}
+
+void MainWindow::closeEvent(QCloseEvent *e)
+{
+    if (app_)
+        app_->stop();
+    e->accept();
+}
+
+void MainWindow::btnProc_Click()
+{
+    run_command(0);
+}
+
+void MainWindow::btnDisc_Click()
+{
+    if (app_)
+        app_->stop();
+}
+
+void MainWindow::run_command(int which)
+{
+    if (!app_ || busy_)
+        return;
+    busy_ = true;
+    btnProc->setEnabled(false);
+    if (which == 0)
+        app_->process();
+    else if (which == 1)
+        app_->get_groups();
+    else
+        app_->catchup();
+    busy_ = false;
+    btnProc->setEnabled(true);
+}
+
+} // namespace brivane
