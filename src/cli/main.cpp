@@ -16,7 +16,7 @@ namespace {
 
 int signal_pipe[2] = {-1, -1};
 
-void on_signal(int)
+[[maybe_unused]] void on_signal(int)
 {
     const char c = 1;
     [[maybe_unused]] ssize_t n = ::write(signal_pipe[1], &c, 1);
@@ -29,7 +29,7 @@ constexpr const char *usage =
     "  run           download new pictures of every subscribed group\n"
     "  catchup       set every subscribed group's pointer to its newest article\n";
 
-int exit_code(brivane::Outcome o)
+[[maybe_unused]] int exit_code(brivane::Outcome o)
 {
     switch (o) {
     case brivane::Outcome::Done: return 0;
@@ -90,6 +90,13 @@ int main(int argc, char **argv)
     app.delete_log();
     if (!app.load())
         return 1;
+    if (command.isEmpty())
+        return 0;
+#ifndef BRIVANE_FULL
+    ui.message(QStringLiteral("This build of brivane-cli has no network commands."));
+    return 1;
+#else
+    brivane::Commands commands(app);
 
     // SIGINT and SIGTERM act as the Stop button: the command ends in order,
     // with every finished header's pointer stored.
@@ -100,7 +107,7 @@ int main(int argc, char **argv)
             char buf[16];
             [[maybe_unused]] ssize_t n = ::read(signal_pipe[0], buf, sizeof buf);
             stopped = true;
-            app.stop();
+            commands.stop();
         });
         struct sigaction sa = {};
         sa.sa_handler = on_signal;
@@ -111,12 +118,13 @@ int main(int argc, char **argv)
 
     brivane::Outcome outcome = brivane::Outcome::Done;
     if (command == QLatin1String("run"))
-        outcome = app.process();
+        outcome = commands.process();
     else if (command == QLatin1String("catchup"))
-        outcome = app.catchup();
+        outcome = commands.catchup();
     else if (command == QLatin1String("get-groups"))
-        outcome = app.get_groups();
+        outcome = commands.get_groups();
     if (stopped)
         outcome = brivane::Outcome::Stopped;
     return exit_code(outcome);
+#endif
 }

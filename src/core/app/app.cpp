@@ -1,7 +1,5 @@
 #include "app/app.h"
 
-#include "session/grouplist.h"
-#include "session/session.h"
 #include "shell/frontend.h"
 #include "shell/textutil.h"
 
@@ -46,7 +44,6 @@ bool App::start()
             return false;
         }
     }
-    session_ = std::make_unique<Session>(settings_, ui_, paths_);
     return true;
 }
 
@@ -55,8 +52,6 @@ void App::delete_log()
     const QString log = paths_.log_file();
     if (QFile::exists(log) && !QFile::remove(log))
         ui_.add_status(QStringLiteral("Cannot delete %1").arg(log));
-    if (session_)
-        session_->log_enabled = switches_.log_enabled;
     shared_.auto_run = switches_.auto_run;
 }
 
@@ -87,28 +82,6 @@ bool App::load()
         return false;
     }
     return true;
-}
-
-Outcome App::process()
-{
-    Run run(settings_, db_, *session_, ui_, paths_, shared_);
-    return run.btnProc_Click();
-}
-
-Outcome App::catchup()
-{
-    return catchup_Click(*session_, db_, settings_, ui_);
-}
-
-Outcome App::get_groups()
-{
-    return get_all_newsgroups(*session_, db_, settings_, ui_);
-}
-
-void App::stop()
-{
-    if (session_)
-        session_->stop();
 }
 
 } // namespace brivane

@@ -1,10 +1,11 @@
 #pragma once
-// The application object: owns the settings, the database, the session and
-// the run's shared state, and carries out the start-up sequence that the GUI
-// and the CLI share.
+// The application object: owns the settings, the database and the run's
+// shared state, and carries out the start-up sequence that the GUI and the
+// CLI share. The commands that need a connection live in Commands.
 #include "db/database.h"
 #include "run/run.h"
 #include "shell/commandline.h"
+#include "shell/outcome.h"
 #include "shell/home.h"
 #include "shell/settings.h"
 
@@ -35,26 +36,36 @@ public:
     const Paths &paths() const { return paths_; }
     Settings &settings() { return settings_; }
     Database &db() { return db_; }
-    Session &session() { return *session_; }
     RunShared &shared() { return shared_; }
     Switches &switches() { return switches_; }
     Frontend &ui() { return ui_; }
-
-    // The commands.
-    Outcome process();      // the download run
-    Outcome catchup();
-    Outcome get_groups();
-    void stop();            // the Stop button / SIGINT
 
 private:
     Paths paths_;
     Frontend &ui_;
     Settings settings_;
     Database db_;
-    std::unique_ptr<Session> session_;
     RunShared shared_;
     Switches switches_;
     std::unique_ptr<QLockFile> lock_;
+};
+
+// The commands of the menus and the CLI, on a session of their own.
+class Commands {
+public:
+    explicit Commands(App &app);
+    ~Commands();
+
+    Outcome process();      // the download run
+    Outcome catchup();
+    Outcome get_groups();
+    void stop();            // the Stop button / SIGINT
+
+    Session &session() { return *session_; }
+
+private:
+    App &app_;
+    std::unique_ptr<Session> session_;
 };
 
 // Removes work files ("work" + exactly four characters, no extension) left by

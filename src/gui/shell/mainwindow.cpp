@@ -169,9 +169,10 @@ MainWindow::MainWindow()
     resize(1000, 640);
 }
 
-void MainWindow::attach(App *app)
+void MainWindow::attach(App *app, Commands *commands)
 {
     app_ = app;
+    commands_ = commands;
     setWindowTitle(QStringLiteral("Brivane - V99.0808 ") + app->settings().news_server);
 }
 
@@ -295,8 +296,10 @@ void MainWindow::showEvent(QShowEvent *e)
 
 void MainWindow::closeEvent(QCloseEvent *e)
 {
-    if (app_)
-        app_->stop();
+#ifdef BRIVANE_FULL
+    if (commands_)
+        commands_->stop();
+#endif
     e->accept();
 }
 
@@ -307,23 +310,32 @@ void MainWindow::btnProc_Click()
 
 void MainWindow::btnDisc_Click()
 {
-    if (app_)
-        app_->stop();
+#ifdef BRIVANE_FULL
+    if (commands_)
+        commands_->stop();
+#endif
 }
 
 void MainWindow::run_command(int which)
 {
     if (!app_ || busy_)
         return;
+#ifndef BRIVANE_FULL
+    Q_UNUSED(which);
+    message(QStringLiteral("This build has no network commands."));
+#else
+    if (!commands_)
+        return;
     busy_ = true;
     btnProc->setEnabled(false);
     if (which == 0)
-        app_->process();
+        commands_->process();
     else if (which == 1)
-        app_->get_groups();
+        commands_->get_groups();
     else
-        app_->catchup();
+        commands_->catchup();
     busy_ = false;
+#endif
     btnProc->setEnabled(true);
 }
 

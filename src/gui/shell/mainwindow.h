@@ -17,12 +17,13 @@ class QPushButton;
 namespace brivane {
 
 class App;
+class Commands;
 
 class MainWindow : public QMainWindow, public Frontend {
     Q_OBJECT
 public:
     MainWindow();
-    void attach(App *app);
+    void attach(App *app, Commands *commands);
 
     void message(const QString &text) override;
     void clear_status() override;
@@ -52,6 +53,7 @@ private:
     void run_command(int which);
 
     App *app_ = nullptr;
+    Commands *commands_ = nullptr;
     QListWidget *List1 = nullptr;
     QPushButton *btnProc = nullptr;
     QPushButton *btnDisc = nullptr;
