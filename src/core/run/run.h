@@ -11,8 +11,10 @@
 
 namespace brivane {
 
+class ArticleStep;
 class Database;
 class Frontend;
+class HeaderStep;
 class Session;
 class Settings;
 
@@ -35,7 +37,22 @@ public:
 
     const RunCounters &counters() const { return counters_; }
 
+    // Overview lines are fetched in ranges of at most this many articles, so
+    // memory stays bounded on huge groups. Changeable for tests.
+    static constexpr qint64 default_chunk = 5000;
+    void set_chunk_size(qint64 n) { chunk_ = n > 0 ? n : default_chunk; }
+
 private:
+    enum class GroupEnd { Done, Promoted, Stopped, Failed };
+
+    GroupEnd process_group(int g, HeaderStep &headers, ArticleStep &articles, int *promoted_index);
+    // The position of a pending promotion request, or -1 (the request is then dropped).
+    int promotion_target();
+    void end_connection();
+    // A fatal error: a message box while no pointer was stored yet (nothing
+    // of the run happened), afterwards a status line; the run ends.
+    Outcome fail(const QString &text);
+
     Settings &settings_;
     Database &db_;
     Session &session_;
@@ -43,7 +60,18 @@ private:
     Paths paths_;
     RunShared &shared_;
     RunCounters counters_;
+
+    qint64 chunk_ = default_chunk;
+    QStringList group_names_;
+    QList<qint64> group_pointers_;  // next article to examine, per group
+    QStringList masks_;
+    QString error_;                 // text of the failure that ended a group
+    QString shown_group_;           // the group the run last showed in Combo1
+    bool pointer_written_ = false;  // a message pointer was stored in this run
 };
+
+// Blanks the per-article boxes and the progress bars, zeroes the counters shown.
+void clear_run_display(Frontend &ui);
 
 // The "Catch Up" command: every subscribed group's pointer set to its high mark.
 Outcome catchup_Click(Session &session, Database &db, const Settings &settings, Frontend &ui);

@@ -63,9 +63,36 @@ public:
     qint64 group_count() const;
     QString group_line(qint64 index) const;
     qint64 overview_count() const;
-    QString overview_line(qint64 index) const;  // tab-separated, in the server's field order
+    // Tab-separated, always in the classic order: number, subject, from, date,
+    // message-id, references, bytes, lines, xref (the client reorders the
+    // fields when the server's LIST OVERVIEW.FMT differs).
+    QString overview_line(qint64 index) const;
     const QByteArray &article_text() const;     // the whole article, dot-stuffing undone, CRLF lines
     qint64 article_progress() const;            // lines of the article received so far
+
+    // How the last operation ended: false when it failed (the server answered
+    // with an error code such as no such group or no overview, or the
+    // connection broke); last_reply is that reply line or the failure's
+    // description, for a status line. Its results are then not the server's data.
+    bool last_ok = true;
+    QString last_reply;
+
+    // The news client of the connection in hand (none while disconnected).
+    NewsClient *client() const;
+
+    // Limits in milliseconds. The defaults are the program's; tests shorten them.
+    struct Timeouts {
+        int connect = 10000;     // the connect time limit ("Connect timed out!")
+        int quit = 5000;         // a polite QUIT before the socket is just closed
+        int select = 30000;      // inactivity limits of the operations
+        int xover = 600000;
+        int article = 180000;
+        int list = 1500000;
+    };
+    Timeouts timeouts;
+    // Extra trusted CA certificates (PEM) for nntps:// servers; empty: the
+    // environment variable BRIVANE_CA_FILE, if set, else the system store only.
+    QString ca_file;
 
     bool msg_expired = false;  // set when the article is no longer on the server
     qint64 total_bytes = 0;    // received text, shown in tot_bytes
@@ -79,5 +106,9 @@ private:
     std::unique_ptr<Private> d;
     qint16 news_state_ = StateDisconnected;
 };
+
+// Empties the per-article boxes and sets the counters' boxes to "0" and
+// both progress bars to 0.
+void clear_display(Frontend &ui);
 
 } // namespace brivane

@@ -1,0 +1,156 @@
+#include "run/headerstep.h"
+
+#include "db/database.h"
+#include "run/filters.h"
+#include "shell/frontend.h"
+#include "shell/settings.h"
+
+#include <optional>
+
+namespace brivane {
+
+namespace {
+
+const QString indent = QStringLiteral("    ");
+
+// A decimal field of the overview line; nullopt when it holds no number.
+std::optional<qint64> number_field(const QString &field)
+{
+    bool ok = false;
+    const qint64 v = field.trimmed().toLongLong(&ok, 10);
+    if (!ok)
+        return std::nullopt;
+    return v;
+}
+
+} // namespace
+
+HeaderStep::HeaderStep(const Settings &settings, Database &db, Frontend &ui, RunCounters &counters,
+                       const QStringList &masks, const QStringList &ignore_list,
+                       QString &current_sender)
+    : settings_(settings), db_(db), ui_(ui), counters_(counters), masks_(masks),
+      ignore_list_(ignore_list), current_sender_(current_sender)
+{
+}
+
+HeaderStep::Verdict HeaderStep::examine(const QString &overview_line, Header *out)
+{
+    Header local;
+    Header &h = out ? *out : local;
+    h = Header();
+
+    const QChar tab = QLatin1Char('\t');
+    h.number_text = get_field(overview_line, tab, 1);
+    h.subject = get_field(overview_line, tab, 2);
+    h.part = get_low_part(h.subject);
+    h.parts = get_high_part(h.subject);
+    h.mask_index = ismask(h.subject, masks_);
+    h.file_name = getfilename(h.subject, h.mask_index, masks_);
+    h.sender = quote_to_tilde(get_field(overview_line, tab, 3));
+    const std::optional<qint64> number = number_field(h.number_text);
+    const std::optional<qint64> size = number_field(get_field(overview_line, tab, 7));
+    const std::optional<qint64> lines = number_field(get_field(overview_line, tab, 8));
+    h.number = number.value_or(0);
+    h.size = size.value_or(0);
+    h.lines = lines.value_or(0);
+    h.xrefs = xref_count(get_field(overview_line, tab, 9));
+
+    ui_.add_status(h.subject);
+    ++counters_.articles_count;
+    counters_.show(ui_);
+    current_sender_ = nobrackets(h.sender);
+
+    auto reject = [&](const QString &text, qint64 &counter) {
+        ui_.add_status(indent + text);
+        ++counter;
+        counters_.show(ui_);
+        return Verdict::Rejected;
+    };
+
+    // A field that should be a number and is not: the header cannot be
+    // judged, so it is never fetched; the run goes on with the next one.
+    if (!number)
+        return reject(QStringLiteral("Bad header: article number is not a number!"),
+                      counters_.non_bin_count);
+    if (!size)
+        return reject(QStringLiteral("Bad header: size is not a number!"), counters_.non_bin_count);
+    if (!lines)
+        return reject(QStringLiteral("Bad header: line count is not a number!"),
+                      counters_.non_bin_count);
+
+    // File mask; large articles without a known name may still be fetched,
+    // the name inside the article decides later.
+    if (h.mask_index == 0) {
+        if (h.size >= 2048 && settings_.rcvunk)
+            h.file_name = QStringLiteral("unknown");
+        else
+            return reject(QStringLiteral("File mask not found!"), counters_.non_bin_count);
+    }
+
+    if (h.xrefs > settings_.xposts)
+        return reject(QStringLiteral("Xpost count ") + QString::number(h.xrefs)
+                          + QStringLiteral(" exceeds threshold of ")
+                          + QString::number(settings_.xposts),
+                      counters_.non_bin_count);
+
+    // Only single-article binaries are fetched.
+    if (h.parts > 1)
+        return reject(QStringLiteral("Invalid binary!"), counters_.non_bin_count);
+    if (h.parts == 0 && h.part != 0)
+        return reject(QStringLiteral("Not a binary!"), counters_.non_bin_count);
+
+    if (settings_.checkdupes) {
+        const std::optional<bool> dupe = db_.dupe_exists(h.file_name);
+        if (!dupe) {
+            ui_.add_status(indent + QStringLiteral("Duplicate lookup failed: ") + db_.last_error());
+            return Verdict::Failed;
+        }
+        if (*dupe)
+            return reject(QStringLiteral("Duplicate file: ") + h.file_name,
+                          counters_.dupes_this_count);
+    }
+
+    // Lock-out, on the whole sender and then on its part from "@" on. The
+    // lock-out button stores the sender with brackets and bars replaced, so
+    // that form is looked up as well.
+    auto locked = [&](const QString &who) -> std::optional<bool> {
+        std::optional<bool> hit = db_.sender_locked(who);
+        if (hit && !*hit) {
+            const QString alt = nobrackets(who);
+            if (alt != who)
+                hit = db_.sender_locked(alt);
+        }
+        return hit;
+    };
+    std::optional<bool> hit = locked(h.sender);
+    if (!hit) {
+        ui_.add_status(indent + QStringLiteral("Lock-out lookup failed: ") + db_.last_error());
+        return Verdict::Failed;
+    }
+    if (*hit)
+        return reject(QStringLiteral("Locked out: ") + h.sender, counters_.lskip_count);
+    const QString domain = get_domain(h.sender);
+    if (!domain.isEmpty()) {
+        hit = locked(domain);
+        if (!hit) {
+            ui_.add_status(indent + QStringLiteral("Lock-out lookup failed: ") + db_.last_error());
+            return Verdict::Failed;
+        }
+        if (*hit)
+            return reject(QStringLiteral("Locked out: ") + domain, counters_.lskip_count);
+    }
+
+    if (is_ignored(current_sender_, ignore_list_))
+        return reject(QStringLiteral("Temporarily Locked out: ") + h.sender, counters_.lskip_count);
+
+    if (h.lines < settings_.min_lines)
+        return reject(QStringLiteral("Line count too low... ") + QString::number(h.lines),
+                      counters_.non_bin_count);
+    if (h.lines > settings_.max_lines)
+        return reject(QStringLiteral("Line count too high... ") + QString::number(h.lines),
+                      counters_.non_bin_count);
+
+    return Verdict::Accepted;
+}
+
+} // namespace brivane

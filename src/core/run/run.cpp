@@ -1,0 +1,320 @@
+#include "run/run.h"
+
+#include "db/database.h"
+#include "run/article.h"
+#include "run/files.h"
+#include "run/filters.h"
+#include "run/headerstep.h"
+#include "session/session.h"
+#include "shell/frontend.h"
+#include "shell/settings.h"
+#include "shell/textutil.h"
+
+#include <QCoreApplication>
+
+namespace brivane {
+
+namespace {
+
+const QString indent = QStringLiteral("    ");
+
+bool gone(qint16 state)
+{
+    return state == StateDisconnected || state == StateDisconnecting;
+}
+
+} // namespace
+
+void clear_run_display(Frontend &ui)
+{
+    for (Box b : {Box::Combo1, Box::lo_msg, Box::hi_msg, Box::Text4, Box::sender_box, Box::Text3})
+        ui.set_text(b, QString());
+    for (Box b : {Box::num_lines, Box::tot_msg, Box::files_this, Box::lskip, Box::dupes_this,
+                  Box::non_bin})
+        ui.set_text(b, QStringLiteral("0"));
+    ui.draw_progress(1, 0);
+    ui.draw_progress(2, 0);
+}
+
+Run::Run(Settings &settings, Database &db, Session &session, Frontend &ui, Paths paths,
+         RunShared &shared)
+    : settings_(settings), db_(db), session_(session), ui_(ui), paths_(std::move(paths)),
+      shared_(shared)
+{
+}
+
+Outcome Run::fail(const QString &text)
+{
+    end_connection();
+    if (!pointer_written_) {
+        ui_.message(trim_text(text));
+        return Outcome::Message;
+    }
+    ui_.add_status(text);
+    return Outcome::Stopped;
+}
+
+void Run::end_connection()
+{
+    if (session_.news_state() != StateDisconnected)
+        session_.disconnect_from_server();
+}
+
+Outcome Run::btnProc_Click()
+{
+    if (is_blank(settings_.news_server)) {
+        ui_.message(QStringLiteral("No news server  selected!"));
+        return Outcome::Message;
+    }
+    if (settings_.xposts == 0) {
+        ui_.message(QStringLiteral("Set Xposts in Preferences!"));
+        return Outcome::Message;
+    }
+    if (settings_.min_lines == 0 || settings_.max_lines == 0) {
+        ui_.message(QStringLiteral("Set Min/Max Lines in Preferences!"));
+        return Outcome::Message;
+    }
+    if (is_blank(settings_.dlpath)) {
+        ui_.message(QStringLiteral("Set Download path in preferences!"));
+        return Outcome::Message;
+    }
+    if (!dir_exists(settings_.dlpath)) {
+        ui_.message(QStringLiteral("Download Path does not exist!"));
+        return Outcome::Message;
+    }
+
+    clear_run_display(ui_);
+    counters_ = RunCounters();
+    session_.total_bytes = 0;
+    pointer_written_ = false;
+    shown_group_.clear();
+    ui_.draw_progress(1, 0);
+    if (shared_.auto_run)
+        ui_.add_status(QStringLiteral("Autostarting!"));
+
+    const std::optional<QList<GroupRow>> groups = db_.groups_of(settings_.news_server);
+    if (!groups)
+        return fail(db_.last_error());
+    shared_.preview_path.clear();
+    if (groups->isEmpty()) {
+        ui_.message(QStringLiteral("No subscribed groups for this server!"));
+        return Outcome::Message;
+    }
+    group_names_.clear();
+    group_pointers_.clear();
+    for (const GroupRow &row : *groups) {
+        group_names_ << row.name;
+        group_pointers_ << row.last_msg + 1;
+    }
+    ui_.set_groups(group_names_);
+
+    const std::optional<QStringList> masks = db_.masks();
+    if (!masks)
+        return fail(db_.last_error());
+    if (masks->isEmpty()) {
+        ui_.message(QStringLiteral("No file masks defined!"));
+        return Outcome::Message;
+    }
+    masks_ = *masks;
+
+    for (Box b : {Box::Text3, Box::Text4, Box::sender_box})
+        ui_.set_text(b, QString());
+    ui_.set_text(Box::num_lines, QStringLiteral("0"));
+    ui_.set_text(Box::file_size, QStringLiteral("0"));
+
+    HeaderStep headers(settings_, db_, ui_, counters_, masks_, shared_.ignore_list,
+                       shared_.current_sender);
+    ArticleStep articles(settings_, db_, session_, ui_, paths_, shared_, counters_, masks_);
+
+    int promoted = -1;
+    for (int g = 0; g < group_names_.size(); ++g) {
+        if (promoted >= 0) {
+            g = promoted;
+            promoted = -1;
+        } else if (shared_.group_jump) {
+            // Picked between two groups: go there now.
+            const int target = promotion_target();
+            if (target >= 0) {
+                g = target;
+                ui_.add_status(QStringLiteral("Promoted group: ") + group_names_[g]);
+            }
+        }
+        switch (process_group(g, headers, articles, &promoted)) {
+        case GroupEnd::Done:
+        case GroupEnd::Promoted:
+            break;
+        case GroupEnd::Stopped:
+            end_connection();
+            return Outcome::Stopped;
+        case GroupEnd::Failed:
+            return fail(error_);
+        }
+    }
+
+    ui_.draw_progress(1, 0);
+    ui_.draw_progress(2, 0);
+    ui_.add_status(QStringLiteral("Processed all groups"));
+    ui_.add_status(QStringLiteral("Total Pictures: ") + format_thousands(counters_.files_this_count));
+    ui_.add_status(QStringLiteral("Total Articles: ") + format_thousands(counters_.articles_count));
+    ui_.add_status(QStringLiteral(" Total Skipped: ")
+                   + format_thousands(counters_.dupes_this_count + counters_.non_bin_count
+                                      + counters_.lskip_count));
+    ui_.add_status(QStringLiteral("   Total Btyes: ") + format_thousands(session_.total_bytes));
+    ui_.set_text(Box::Combo1, QString());
+    ui_.set_text(Box::lo_msg, QString());
+    ui_.set_text(Box::hi_msg, QString());
+    ui_.set_busy(false);
+    return Outcome::Done;
+}
+
+int Run::promotion_target()
+{
+    shared_.group_jump = false;
+    const QString picked = ui_.text(Box::Combo1);
+    // The group in hand picked again, or a name that is no group: nothing to do.
+    if (picked == shown_group_)
+        return -1;
+    return int(group_names_.indexOf(picked));
+}
+
+Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articles,
+                                 int *promoted_index)
+{
+    const QString &name = group_names_[g];
+
+    session_.connect_to_server();
+    if (session_.news_state() != StateConnected)
+        return GroupEnd::Stopped;
+
+    session_.select_group(name);
+    if (gone(session_.wait(StateSelectGroup)))
+        return GroupEnd::Stopped;
+    if (!session_.last_ok) {
+        // The server does not carry the group (any more): say so, keep its pointer.
+        ui_.add_status(QStringLiteral("Cannot select group: ") + name + QStringLiteral(" (")
+                       + session_.last_reply + QLatin1Char(')'));
+        end_connection();
+        return GroupEnd::Done;
+    }
+    ui_.add_status(QStringLiteral("Selected group: ") + name);
+
+    qint64 p = group_pointers_[g];
+    const qint64 high = session_.last_article();
+    const qint64 low = session_.first_article();
+    if (p >= high + 1) {
+        ui_.add_status(indent + QStringLiteral("No new messages..."));
+        end_connection();
+        return GroupEnd::Done;
+    }
+    if (low > p) {
+        // Articles below the low mark are gone from the server.
+        p = low;
+        group_pointers_[g] = p;
+    }
+
+    ui_.set_text(Box::Combo1, name);
+    shown_group_ = name;
+    ui_.set_text(Box::lo_msg, QString::number(p));
+    ui_.set_text(Box::hi_msg, QString::number(high));
+    ui_.draw_progress(2, 0);
+    ui_.set_progress_max(2, high - p > 0 ? high - p : 1);
+    if (high - p > 0)
+        ui_.add_status(QStringLiteral("Getting up to ") + QString::number(high - p)
+                       + QStringLiteral(" article headers"));
+
+    qint64 previous = p - 1;  // numbers must rise: a server's repeat is not fetched twice
+    for (qint64 first = p; first <= high; first += chunk_) {
+        const qint64 last = qMin(high, first + chunk_ - 1);
+        if (gone(session_.news_state()))
+            return GroupEnd::Stopped;
+        session_.xover(first, last);
+        if (gone(session_.wait(StateXOver)))
+            return GroupEnd::Stopped;
+        if (!session_.last_ok) {
+            // Headers not received are not skipped: the pointer stays before them.
+            ui_.add_status(QStringLiteral("Cannot get the article headers of ") + name
+                           + QStringLiteral(" (") + session_.last_reply + QLatin1Char(')'));
+            error_.clear();
+            end_connection();
+            return GroupEnd::Done;
+        }
+        const qint64 count = session_.overview_count();
+        if (count > 0)
+            ui_.add_status(QStringLiteral("Received ") + QString::number(count)
+                           + QStringLiteral(" headers"));
+
+        for (qint64 i = 0; i < count; ++i) {
+            QCoreApplication::processEvents();  // the Stop button, a signal, the group box
+            session_.msg_expired = false;
+            if (gone(session_.news_state()))
+                return GroupEnd::Stopped;
+
+            const QString line = session_.overview_line(i);
+            bool numeric = false;
+            const qint64 number = get_field(line, QLatin1Char('\t'), 1).trimmed().toLongLong(&numeric);
+            if (numeric && (number < first || number > last || number <= previous)) {
+                ui_.add_status(indent + QStringLiteral("Header out of range skipped: ")
+                               + QString::number(number));
+                continue;
+            }
+
+            Header h;
+            const HeaderStep::Verdict verdict = headers.examine(line, &h);
+            if (verdict == HeaderStep::Verdict::Failed) {
+                error_ = indent + QStringLiteral("Run stopped: ") + db_.last_error();
+                return GroupEnd::Failed;
+            }
+            if (verdict == HeaderStep::Verdict::Accepted) {
+                switch (articles.run(h, name, high)) {
+                case ArticleStep::Result::Done:
+                    break;
+                case ArticleStep::Result::Stopped:
+                    articles.delete_work_files();
+                    return GroupEnd::Stopped;
+                case ArticleStep::Result::Failed:
+                    articles.delete_work_files();
+                    error_ = articles.error();
+                    return GroupEnd::Failed;
+                }
+            }
+
+            if (numeric) {
+                if (!db_.set_last_msg(settings_.news_server, name, number)) {
+                    error_ = indent + QStringLiteral("Cannot store the message pointer: ")
+                             + db_.last_error();
+                    articles.delete_work_files();
+                    return GroupEnd::Failed;
+                }
+                pointer_written_ = true;
+                previous = number;
+                group_pointers_[g] = number;
+                ui_.add_status(indent + QStringLiteral("Updated message pointer..."));
+                ui_.set_text(Box::lo_msg, QString::number(number));
+            }
+            articles.delete_work_files();
+
+            for (Box b : {Box::Text3, Box::Text4, Box::sender_box})
+                ui_.set_text(b, QString());
+            ui_.set_text(Box::num_lines, QStringLiteral("0"));
+            ui_.set_text(Box::file_size, QStringLiteral("0"));
+            counters_.show(ui_);
+            ui_.draw_progress(2, (numeric ? number : previous) - p);
+
+            if (shared_.group_jump) {
+                const int target = promotion_target();
+                if (target >= 0) {
+                    *promoted_index = target;
+                    ui_.add_status(QStringLiteral("Promoted group: ") + group_names_[target]);
+                    ui_.add_status(QStringLiteral("Completed: ") + name);
+                    end_connection();
+                    return GroupEnd::Promoted;
+                }
+            }
+        }
+    }
+    ui_.add_status(QStringLiteral("Completed: ") + name);
+    end_connection();
+    return GroupEnd::Done;
+}
+
+} // namespace brivane

@@ -1,0 +1,838 @@
+#include "session/nntpclient.h"
+
+#include <QPointer>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslError>
+#include <QSslSocket>
+#include <QTcpSocket>
+
+#include <cctype>
+
+namespace brivane {
+
+const QString NewsClient::login_failed_text = QStringLiteral("Login failed.");
+const QString NewsClient::reset_text = QStringLiteral("The current socket connection has been reset.");
+
+namespace {
+
+// The classic overview order after the article number.
+const char *const classic_fields[] = {"subject", "from", "date", "message-id",
+                                      "references", "bytes", "lines", "xref"};
+constexpr int classic_count = 8;
+
+bool has_line_break(const QString &s)
+{
+    return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n'))
+        || s.contains(QChar(0));
+}
+
+QString printable(const QByteArray &line)
+{
+    QByteArray shown = line.left(200);
+    for (char &c : shown) {
+        if (static_cast<unsigned char>(c) < 32)
+            c = '?';
+    }
+    return QString::fromUtf8(shown);
+}
+
+QString seconds_text(int ms)
+{
+    return QString::number(ms / 1000.0, 'g', 6);
+}
+
+} // namespace
+
+NewsClient::NewsClient(QObject *parent) : QObject(parent)
+{
+    timer_.setSingleShot(true);
+    connect(&timer_, &QTimer::timeout, this, &NewsClient::on_inactivity);
+    if (qEnvironmentVariableIsSet("BRIVANE_CA_FILE"))
+        ca_file_ = qEnvironmentVariable("BRIVANE_CA_FILE");
+}
+
+NewsClient::~NewsClient()
+{
+    if (socket_) {
+        socket_->disconnect(this);
+        socket_->abort();
+    }
+}
+
+bool NewsClient::is_encrypted() const
+{
+    auto *ssl = qobject_cast<QSslSocket *>(socket_);
+    return ssl && ssl->isEncrypted();
+}
+
+int NewsClient::action() const
+{
+    if (failing_action_ >= 0)
+        return failing_action_;
+    switch (op_) {
+    case Op::None:
+        return phase_ == Phase::Quitting ? ActionDisconnect : ActionNone;
+    case Op::Connect:
+        return ActionConnect;
+    case Op::Article:
+        return ActionArticle;
+    default:
+        return ActionCommand;
+    }
+}
+
+// ---------------------------------------------------------------- connect
+
+qint64 NewsClient::connect_to_server()
+{
+    if (phase_ != Phase::Idle) {
+        error_ = QStringLiteral("This connection object was already used.");
+        return ErrBusy;
+    }
+    QString why;
+    if (!ServerAddress::parse(server_, &address_, &why)) {
+        error_ = why;
+        return ErrBadArgument;
+    }
+    if (has_line_break(user_) || has_line_break(password_)) {
+        error_ = QStringLiteral("The user name or password contains a line break.");
+        return ErrBadArgument;
+    }
+
+    if (address_.tls) {
+        if (!QSslSocket::supportsSsl()) {
+            error_ = QStringLiteral("TLS is not available on this system.");
+            return ErrTls;
+        }
+        QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+        if (!ca_file_.isEmpty()) {
+            const QList<QSslCertificate> extra = QSslCertificate::fromPath(ca_file_, QSsl::Pem);
+            if (extra.isEmpty()) {
+                error_ = QStringLiteral("Cannot read CA certificates from %1").arg(ca_file_);
+                return ErrTls;
+            }
+            conf.addCaCertificates(extra);
+        }
+        conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        auto *ssl = new QSslSocket(this);
+        ssl->setSslConfiguration(conf);
+        connect(ssl, &QSslSocket::encrypted, this, &NewsClient::on_encrypted_or_connected);
+        connect(ssl, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
+            for (const QSslError &e : errors)
+                tls_errors_ << e.errorString();
+        });
+        socket_ = ssl;
+    } else {
+        socket_ = new QTcpSocket(this);
+        connect(socket_, &QTcpSocket::connected, this, &NewsClient::on_encrypted_or_connected);
+    }
+    connect(socket_, &QTcpSocket::readyRead, this, &NewsClient::on_ready_read);
+    connect(socket_, &QTcpSocket::errorOccurred, this, &NewsClient::on_socket_error);
+    connect(socket_, &QTcpSocket::disconnected, this, &NewsClient::on_peer_closed);
+
+    phase_ = Phase::Connecting;
+    op_ = Op::Connect;
+    step_ = Step::Greeting;  // the server speaks first
+    ++generation_;
+    arm_timer();
+    if (auto *ssl = qobject_cast<QSslSocket *>(socket_))
+        ssl->connectToHostEncrypted(address_.host, address_.port, address_.host);
+    else
+        socket_->connectToHost(address_.host, address_.port);
+    return 0;
+}
+
+void NewsClient::on_encrypted_or_connected()
+{
+    if (phase_ == Phase::Connecting)
+        arm_timer();
+}
+
+void NewsClient::handle_connect_status(int code, const QByteArray &line)
+{
+    switch (step_) {
+    case Step::Greeting:
+        if (code == 200 || code == 201) {
+            send("MODE READER", Step::ModeReader);
+        } else if (code == 400 || code == 502) {
+            fail(ErrRefused, QStringLiteral("The server refused the connection: %1").arg(printable(line)),
+                 true);
+        } else {
+            unexpected(line);
+        }
+        return;
+    case Step::ModeReader:
+        if (code == 200 || code == 201 || code == 500 || code == 501) {
+            // 500/501: a server without MODE READER is a reader already.
+            if (!user_.isEmpty() && !authenticated_)
+                start_auth(false);
+            else
+                finish_connect();
+        } else if (code == 502) {
+            fail(ErrRefused, QStringLiteral("The server does not allow reading: %1").arg(printable(line)),
+                 true);
+        } else {
+            unexpected(line);
+        }
+        return;
+    default:
+        unexpected(line);
+    }
+}
+
+void NewsClient::finish_connect()
+{
+    phase_ = Phase::Ready;
+    op_ = Op::None;
+    step_ = Step::None;
+    timer_.stop();
+    emit completed(false);
+}
+
+// ---------------------------------------------------------------- login
+
+void NewsClient::start_auth(bool resume_command)
+{
+    auth_resume_ = resume_command;
+    send("AUTHINFO USER " + user_.toUtf8(), Step::AuthUser);
+}
+
+void NewsClient::handle_auth_status(int code, const QByteArray &line)
+{
+    if (step_ == Step::AuthUser) {
+        if (code == 281) {
+            auth_done();
+        } else if (code == 381) {
+            send("AUTHINFO PASS " + password_.toUtf8(), Step::AuthPass);
+        } else if ((code == 500 || code == 501) && !auth_resume_) {
+            // The server has no AUTHINFO; go on without and see whether it asks.
+            finish_connect();
+        } else if (code >= 400 && code < 600) {
+            fail(ErrLoginFailed, login_failed_text, true);
+        } else {
+            unexpected(line);
+        }
+        return;
+    }
+    if (code == 281)
+        auth_done();
+    else if (code >= 400 && code < 600)
+        fail(ErrLoginFailed, login_failed_text, true);
+    else
+        unexpected(line);
+}
+
+void NewsClient::auth_done()
+{
+    authenticated_ = true;
+    if (!auth_resume_) {
+        finish_connect();
+        return;
+    }
+    send(command_, command_step_);
+}
+
+// ---------------------------------------------------------------- disconnect
+
+qint64 NewsClient::disconnect_from_server()
+{
+    if (!socket_ || phase_ == Phase::Idle || phase_ == Phase::Closed)
+        return ErrNoSocket;
+    if (phase_ == Phase::Quitting)
+        return 0;
+    ++generation_;
+    if (phase_ == Phase::Ready && op_ == Op::None) {
+        phase_ = Phase::Quitting;
+        send("QUIT", Step::Quit);
+        timer_.start(quit_timeout_ms_);
+        return 0;
+    }
+    // Still connecting or in the middle of a reply: nothing to finish politely.
+    op_ = Op::None;
+    step_ = Step::None;
+    finish_quit();
+    return 0;
+}
+
+void NewsClient::finish_quit()
+{
+    drop_socket();
+    QPointer<NewsClient> self(this);
+    emit completed(false);
+    if (self)
+        emit closed(true);
+}
+
+void NewsClient::abort()
+{
+    ++generation_;
+    op_ = Op::None;
+    step_ = Step::None;
+    drop_socket();
+}
+
+void NewsClient::clear_results()
+{
+    groups_.clear();
+    overview_.clear();
+    article_.clear();
+    article_.squeeze();
+    buffer_.clear();
+    buffer_.squeeze();
+    article_lines_ = 0;
+}
+
+void NewsClient::drop_socket()
+{
+    timer_.stop();
+    phase_ = Phase::Closed;
+    in_block_ = false;
+    if (!socket_)
+        return;
+    QTcpSocket *s = socket_;
+    socket_ = nullptr;
+    s->disconnect(this);
+    s->abort();
+    s->deleteLater();
+}
+
+// ---------------------------------------------------------------- operations
+
+qint64 NewsClient::check_ready()
+{
+    if (phase_ != Phase::Ready) {
+        error_ = QStringLiteral("Not connected.");
+        return ErrNotConnected;
+    }
+    if (op_ != Op::None) {
+        error_ = QStringLiteral("Another operation is still running.");
+        return ErrBusy;
+    }
+    return 0;
+}
+
+void NewsClient::start_op(Op op, const QByteArray &command, Step step)
+{
+    op_ = op;
+    ++generation_;
+    auth_asked_ = false;
+    command_ = command;
+    command_step_ = step;
+    send(command, step);
+}
+
+void NewsClient::send(const QByteArray &command, Step step)
+{
+    step_ = step;
+    in_block_ = false;
+    arm_timer();
+    if (socket_)
+        socket_->write(command + "\r\n");
+}
+
+qint64 NewsClient::list_groups()
+{
+    if (qint64 e = check_ready())
+        return e;
+    groups_.clear();
+    start_op(Op::List, "LIST", Step::List);
+    return 0;
+}
+
+qint64 NewsClient::select_group(const QString &name)
+{
+    if (qint64 e = check_ready())
+        return e;
+    if (name.isEmpty() || has_line_break(name) || name.contains(QLatin1Char(' '))
+        || name.contains(QLatin1Char('\t'))) {
+        error_ = QStringLiteral("Invalid group name: %1").arg(printable(name.toUtf8()));
+        return ErrBadArgument;
+    }
+    group_ = name;
+    first_ = last_ = estimate_ = 0;
+    start_op(Op::Group, "GROUP " + name.toUtf8(), Step::Group);
+    return 0;
+}
+
+qint64 NewsClient::xover(qint64 first, qint64 last)
+{
+    if (qint64 e = check_ready())
+        return e;
+    if (first < 0) {
+        error_ = QStringLiteral("Invalid article range.");
+        return ErrBadArgument;
+    }
+    overview_.clear();
+    range_ = QByteArray::number(first) + '-';
+    if (last >= 0)
+        range_ += QByteArray::number(last);
+    op_ = Op::XOver;
+    ++generation_;
+    auth_asked_ = false;
+    if (last >= 0 && last < first) {
+        // An empty range: nothing to ask for.
+        QTimer::singleShot(0, this, [this, gen = generation_] {
+            if (gen == generation_ && op_ == Op::XOver)
+                finish_op();
+        });
+        return 0;
+    }
+    if (!overview_fmt_known_) {
+        command_ = "LIST OVERVIEW.FMT";
+        command_step_ = Step::OverviewFmt;
+        fmt_fields_.clear();
+        send(command_, command_step_);
+    } else {
+        send_overview_command();
+    }
+    return 0;
+}
+
+void NewsClient::send_overview_command()
+{
+    auth_asked_ = false;
+    command_ = (xover_refused_ ? "OVER " : "XOVER ") + range_;
+    command_step_ = xover_refused_ ? Step::Over : Step::XOver;
+    send(command_, command_step_);
+}
+
+qint64 NewsClient::get_article(qint64 number)
+{
+    if (qint64 e = check_ready())
+        return e;
+    if (number < 0) {
+        error_ = QStringLiteral("Invalid article number.");
+        return ErrBadArgument;
+    }
+    article_.clear();
+    article_lines_ = 0;
+    article_number_ = number;
+    start_op(Op::Article, "ARTICLE " + QByteArray::number(number), Step::Article);
+    return 0;
+}
+
+void NewsClient::finish_op()
+{
+    op_ = Op::None;
+    step_ = Step::None;
+    in_block_ = false;
+    timer_.stop();
+    QPointer<NewsClient> self(this);
+    if (progress_pending_) {
+        progress_pending_ = false;
+        emit progress();
+        if (!self)
+            return;
+    }
+    emit completed(false);
+}
+
+void NewsClient::fail(qint64 number, const QString &description, bool drop)
+{
+    const bool had_op = op_ != Op::None;
+    failing_action_ = action();
+    error_ = description;
+    op_ = Op::None;
+    step_ = Step::None;
+    in_block_ = false;
+    progress_pending_ = false;
+    timer_.stop();
+    if (drop)
+        drop_socket();
+    const quint64 gen = ++generation_;
+    QPointer<NewsClient> self(this);
+    emit asyncError(number, description);
+    if (!self)
+        return;
+    failing_action_ = -1;
+    if (gen != generation_)
+        return;  // the listener started something else meanwhile
+    if (had_op) {
+        emit completed(true);
+        if (!self || gen != generation_)
+            return;
+    }
+    if (drop)
+        emit closed(false);
+}
+
+void NewsClient::unexpected(const QByteArray &line)
+{
+    fail(ErrProtocol, QStringLiteral("Unexpected reply from the server: %1").arg(printable(line)), true);
+}
+
+// ---------------------------------------------------------------- input
+
+void NewsClient::arm_timer()
+{
+    if (timeout_ms_ > 0)
+        timer_.start(timeout_ms_);
+    else
+        timer_.stop();
+}
+
+void NewsClient::on_ready_read()
+{
+    if (!socket_)
+        return;
+    const QByteArray chunk = socket_->readAll();
+    if (chunk.isEmpty())
+        return;
+    if (op_ != Op::None)
+        arm_timer();
+    QPointer<NewsClient> self(this);
+    emit dataReceived(chunk);
+    if (!self || !socket_)
+        return;
+    buffer_.append(chunk);
+    process_buffer();
+}
+
+void NewsClient::process_buffer()
+{
+    if (processing_)
+        return;
+    processing_ = true;
+    QPointer<NewsClient> self(this);
+    qsizetype pos = 0;
+    while (phase_ != Phase::Closed) {
+        const qsizetype nl = buffer_.indexOf('\n', pos);
+        if (nl < 0)
+            break;
+        qsizetype len = nl - pos;
+        const char *line = buffer_.constData() + pos;
+        if (len > 0 && line[len - 1] == '\r')
+            --len;
+        pos = nl + 1;
+        if (len > max_line_) {
+            processing_ = false;
+            fail(ErrLineTooLong,
+                 QStringLiteral("The server sent a line longer than %1 bytes.").arg(max_line_), true);
+            if (self)
+                buffer_.clear();
+            return;
+        }
+        // handle_line copies what it keeps before it tells anyone.
+        handle_line(line, len);
+        if (!self)
+            return;
+    }
+    processing_ = false;
+    if (phase_ == Phase::Closed) {
+        buffer_.clear();
+        return;
+    }
+    buffer_.remove(0, pos);
+    if (buffer_.size() > max_line_) {
+        fail(ErrLineTooLong, QStringLiteral("The server sent a line longer than %1 bytes.").arg(max_line_),
+             true);
+        if (self)
+            buffer_.clear();
+        return;
+    }
+    if (progress_pending_ && op_ != Op::None) {
+        progress_pending_ = false;
+        emit progress();
+    }
+}
+
+void NewsClient::handle_line(const char *data, qsizetype size)
+{
+    if (in_block_) {
+        if (size == 1 && data[0] == '.') {
+            in_block_ = false;
+            block_end();
+            return;
+        }
+        if (size > 0 && data[0] == '.') {  // dot-stuffing
+            ++data;
+            --size;
+        }
+        block_line(data, size);
+        return;
+    }
+    const QByteArray line(data, size);
+    if (step_ == Step::None)
+        return;  // nothing asked: ignore (a server may say goodbye before closing)
+    if (size < 3 || !std::isdigit(static_cast<unsigned char>(data[0]))
+        || !std::isdigit(static_cast<unsigned char>(data[1]))
+        || !std::isdigit(static_cast<unsigned char>(data[2]))
+        || (size > 3 && data[3] != ' ')) {
+        unexpected(line);
+        return;
+    }
+    handle_status((data[0] - '0') * 100 + (data[1] - '0') * 10 + (data[2] - '0'), line);
+}
+
+void NewsClient::handle_status(int code, const QByteArray &line)
+{
+    switch (step_) {
+    case Step::Greeting:
+    case Step::ModeReader:
+        if (step_ == Step::ModeReader && code == 480 && !user_.isEmpty() && !authenticated_) {
+            start_auth(false);
+            return;
+        }
+        handle_connect_status(code, line);
+        return;
+    case Step::AuthUser:
+    case Step::AuthPass:
+        handle_auth_status(code, line);
+        return;
+    case Step::Quit:
+        if (socket_)
+            socket_->disconnectFromHost();
+        return;
+    default:
+        break;
+    }
+
+    // A login may be asked for before any command.
+    if (code == 480) {
+        if (user_.isEmpty() || auth_asked_) {
+            fail(ErrRefused, QStringLiteral("The server requires a login: %1").arg(printable(line)), false);
+        } else {
+            auth_asked_ = true;
+            start_auth(true);
+        }
+        return;
+    }
+    if (code == 502 && step_ != Step::OverviewFmt) {
+        fail(ErrRefused, QStringLiteral("Permission denied: %1").arg(printable(line)), false);
+        return;
+    }
+
+    switch (step_) {
+    case Step::OverviewFmt:
+        if (code == 215)
+            begin_block();
+        else if (code >= 400 && code < 600) {
+            set_overview_format({});  // not offered: the classic order is assumed
+            send_overview_command();
+        } else
+            unexpected(line);
+        return;
+    case Step::List:
+        if (code == 215)
+            begin_block();
+        else
+            unexpected(line);
+        return;
+    case Step::Group:
+        if (code == 211) {
+            const QList<QByteArray> f = line.simplified().split(' ');
+            bool ok1 = false, ok2 = false, ok3 = false;
+            if (f.size() >= 4) {
+                estimate_ = f.at(1).toLongLong(&ok1);
+                first_ = f.at(2).toLongLong(&ok2);
+                last_ = f.at(3).toLongLong(&ok3);
+            }
+            if (!ok1 || !ok2 || !ok3 || first_ < 0 || last_ < 0) {
+                first_ = last_ = estimate_ = 0;
+                fail(ErrProtocol, QStringLiteral("Malformed GROUP reply: %1").arg(printable(line)), true);
+                return;
+            }
+            finish_op();
+        } else if (code == 411) {
+            fail(ErrNoSuchGroup, printable(line), false);
+        } else {
+            unexpected(line);
+        }
+        return;
+    case Step::XOver:
+    case Step::Over:
+        if (code == 224) {
+            begin_block();
+        } else if (code == 420 || code == 423) {
+            finish_op();  // no article in the range
+        } else if (step_ == Step::XOver && (code == 500 || code == 501)) {
+            xover_refused_ = true;
+            send_overview_command();
+        } else if (code == 500 || code == 501 || code == 412 || code == 503) {
+            // No overview, or no group selected: the connection stays usable.
+            fail(ErrCommandFailed, printable(line), false);
+        } else {
+            unexpected(line);
+        }
+        return;
+    case Step::Article:
+        if (code == 220) {
+            begin_block();
+        } else if (code == 423 || code == 430 || code == 420 || code == 412) {
+            fail(ErrRefused, QStringLiteral("No such article %1: %2").arg(article_number_).arg(printable(line)),
+                 false);
+        } else {
+            unexpected(line);
+        }
+        return;
+    default:
+        unexpected(line);
+    }
+}
+
+void NewsClient::block_line(const char *data, qsizetype size)
+{
+    switch (step_) {
+    case Step::OverviewFmt:
+        fmt_fields_.append(QByteArray(data, size));
+        return;
+    case Step::List:
+        groups_.append(data, size);
+        progress_pending_ = true;
+        return;
+    case Step::XOver:
+    case Step::Over:
+        if (overview_order_.isEmpty()) {
+            overview_.append(data, size);
+        } else {
+            QList<QByteArrayView> in;
+            qsizetype b = 0;
+            for (qsizetype i = 0; i <= size; ++i) {
+                if (i == size || data[i] == '\t') {
+                    in.append(QByteArrayView(data + b, i - b));
+                    b = i + 1;
+                }
+            }
+            QByteArray out;
+            out.reserve(size + classic_count);
+            out.append(in.value(0));
+            for (int src : overview_order_) {
+                out.append('\t');
+                if (src >= 0 && src < in.size())
+                    out.append(in.at(src));
+            }
+            overview_.append(out);
+        }
+        progress_pending_ = true;
+        return;
+    case Step::Article:
+        article_.append(data, size);
+        article_.append("\r\n", 2);
+        ++article_lines_;
+        progress_pending_ = true;
+        return;
+    default:
+        return;
+    }
+}
+
+void NewsClient::block_end()
+{
+    if (step_ == Step::OverviewFmt) {
+        set_overview_format(fmt_fields_);
+        send_overview_command();
+        return;
+    }
+    finish_op();
+}
+
+void NewsClient::set_overview_format(const QList<QByteArray> &fields)
+{
+    overview_fmt_known_ = true;
+    overview_order_.clear();
+    QList<QByteArray> names;
+    for (QByteArray f : fields) {
+        f = f.trimmed().toLower();
+        if (f.startsWith(':'))
+            f.remove(0, 1);
+        if (f.endsWith(":full"))
+            f.chop(5);
+        if (f.endsWith(':'))
+            f.chop(1);
+        names << f;
+    }
+    bool classic = names.size() >= classic_count || names.isEmpty();
+    for (int k = 0; classic && k < classic_count && k < names.size(); ++k)
+        classic = names.at(k) == classic_fields[k];
+    if (classic)
+        return;
+    // Line field i (1-based after the number) holds names[i-1].
+    QList<bool> used(names.size(), false);
+    for (int k = 0; k < classic_count; ++k) {
+        const qsizetype at = names.indexOf(QByteArray(classic_fields[k]));
+        overview_order_ << (at >= 0 ? int(at) + 1 : -1);
+        if (at >= 0)
+            used[at] = true;
+    }
+    for (int i = 0; i < names.size(); ++i) {
+        if (!used.at(i))
+            overview_order_ << i + 1;
+    }
+}
+
+// ---------------------------------------------------------------- failures
+
+void NewsClient::on_socket_error()
+{
+    if (!socket_)
+        return;
+    const auto err = socket_->error();
+    if (err == QAbstractSocket::RemoteHostClosedError) {
+        on_peer_closed();
+        return;
+    }
+    const QString where = QStringLiteral("%1:%2").arg(address_.host).arg(address_.port);
+    switch (err) {
+    case QAbstractSocket::HostNotFoundError:
+        fail(ErrHostNotFound, QStringLiteral("Host not found: %1").arg(address_.host), true);
+        break;
+    case QAbstractSocket::ConnectionRefusedError:
+        fail(ErrConnectionRefused, QStringLiteral("Connection refused by %1").arg(where), true);
+        break;
+    case QAbstractSocket::SocketTimeoutError:
+        fail(ErrTimedOut, QStringLiteral("The connection to %1 timed out.").arg(where), true);
+        break;
+    case QAbstractSocket::SslHandshakeFailedError:
+    case QAbstractSocket::SslInternalError:
+    case QAbstractSocket::SslInvalidUserDataError:
+        if (!tls_errors_.isEmpty())
+            fail(ErrTls, QStringLiteral("The certificate of %1 was refused: %2")
+                             .arg(address_.host, tls_errors_.join(QStringLiteral("; "))),
+                 true);
+        else
+            fail(ErrTls, QStringLiteral("The secure connection to %1 failed: %2")
+                             .arg(where, socket_->errorString()),
+                 true);
+        break;
+    default:
+        fail(ErrNetwork, QStringLiteral("Network error with %1: %2").arg(where, socket_->errorString()),
+             true);
+    }
+}
+
+void NewsClient::on_peer_closed()
+{
+    if (!socket_ || phase_ == Phase::Closed || phase_ == Phase::Idle)
+        return;
+    if (processing_) {
+        // Finish the lines in hand first.
+        QTimer::singleShot(0, this, &NewsClient::on_peer_closed);
+        return;
+    }
+    // The last reply may have come with the close.
+    QPointer<NewsClient> self(this);
+    if (socket_->bytesAvailable() > 0)
+        on_ready_read();
+    if (!self || !socket_ || phase_ == Phase::Closed)
+        return;
+    if (phase_ == Phase::Quitting) {
+        finish_quit();
+        return;
+    }
+    fail(ErrConnectionReset, reset_text, true);
+}
+
+void NewsClient::on_inactivity()
+{
+    if (phase_ == Phase::Quitting) {
+        finish_quit();
+        return;
+    }
+    if (op_ == Op::None)
+        return;
+    fail(ErrTimedOut,
+         QStringLiteral("No reply from the server for %1 seconds.").arg(seconds_text(timeout_ms_)), true);
+}
+
+} // namespace brivane
