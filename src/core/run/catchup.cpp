@@ -17,7 +17,7 @@ void finish(Session &session, Frontend &ui)
         session.disconnect_from_server();
     ui.set_enabled(Button::btnProc, true);
     ui.set_enabled(Button::btnDisc, false);
-    clear_run_display(ui);
+    clear_display(ui);
 }
 
 } // namespace

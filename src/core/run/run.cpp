@@ -25,17 +25,6 @@ bool gone(qint16 state)
 
 } // namespace
 
-void clear_run_display(Frontend &ui)
-{
-    for (Box b : {Box::Combo1, Box::lo_msg, Box::hi_msg, Box::Text4, Box::sender_box, Box::Text3})
-        ui.set_text(b, QString());
-    for (Box b : {Box::num_lines, Box::tot_msg, Box::files_this, Box::lskip, Box::dupes_this,
-                  Box::non_bin})
-        ui.set_text(b, QStringLiteral("0"));
-    ui.draw_progress(1, 0);
-    ui.draw_progress(2, 0);
-}
-
 Run::Run(Settings &settings, Database &db, Session &session, Frontend &ui, Paths paths,
          RunShared &shared)
     : settings_(settings), db_(db), session_(session), ui_(ui), paths_(std::move(paths)),
@@ -83,7 +72,7 @@ Outcome Run::btnProc_Click()
         return Outcome::Message;
     }
 
-    clear_run_display(ui_);
+    clear_display(ui_);
     counters_ = RunCounters();
     session_.total_bytes = 0;
     pointer_written_ = false;

@@ -70,9 +70,6 @@ private:
     bool pointer_written_ = false;  // a message pointer was stored in this run
 };
 
-// Blanks the per-article boxes and the progress bars, zeroes the counters shown.
-void clear_run_display(Frontend &ui);
-
 // The "Catch Up" command: every subscribed group's pointer set to its high mark.
 Outcome catchup_Click(Session &session, Database &db, const Settings &settings, Frontend &ui);
 

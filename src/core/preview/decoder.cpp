@@ -1,0 +1,421 @@
+#include "preview/decoder.h"
+
+#include "preview/encoded.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace brivane {
+
+namespace {
+
+using Line = std::string_view;
+using encoded::next_line;
+
+DecodeResult result(DecodeStatus status, const QString &message)
+{
+    DecodeResult r;
+    r.status = status;
+    r.message = message;
+    return r;
+}
+
+char upper(char c)
+{
+    return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+}
+
+bool starts_upper(Line line, std::string_view word)
+{
+    if (line.size() < word.size())
+        return false;
+    for (size_t i = 0; i < word.size(); ++i) {
+        if (upper(line[i]) != word[i])
+            return false;
+    }
+    return true;
+}
+
+Line trim_right(Line line)
+{
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+        line.remove_suffix(1);
+    return line;
+}
+
+Line trim(Line line)
+{
+    line = trim_right(line);
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+        line.remove_prefix(1);
+    return line;
+}
+
+bool read_source(const QString &source, QByteArray *data, DecodeResult *error)
+{
+    QFile f(source);
+    if (!f.open(QIODevice::ReadOnly)) {
+        *error = result(DecodeStatus::ReadError,
+                        QStringLiteral("Cannot read %1: %2").arg(source, f.errorString()));
+        return false;
+    }
+    *data = f.readAll();
+    if (f.error() != QFileDevice::NoError) {
+        *error = result(DecodeStatus::ReadError,
+                        QStringLiteral("Cannot read %1: %2").arg(source, f.errorString()));
+        return false;
+    }
+    return true;
+}
+
+QString errno_text(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+bool name_taken(const QByteArray &path)
+{
+    struct stat st;
+    return ::lstat(path.constData(), &st) == 0;
+}
+
+// Moves `from` to `to` unless `to` exists. 0, or the errno (EEXIST when taken).
+int rename_no_replace(const QByteArray &from, const QByteArray &to)
+{
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return errno;
+#endif
+    // A file system without renameat2: a hard link never replaces either.
+    if (::link(from.constData(), to.constData()) == 0) {
+        ::unlink(from.constData());
+        return 0;
+    }
+    return errno;
+}
+
+// Writes `data` under a hidden temporary name beside `target`, then moves
+// it into place without ever replacing a file: a picture is whole under
+// its name or not there at all.
+DecodeResult write_new_file(const QString &target, const QByteArray &data)
+{
+    const QByteArray to = QFile::encodeName(target);
+    if (name_taken(to))
+        return result(DecodeStatus::TargetExists, QStringLiteral("%1 exists already").arg(target));
+    const QFileInfo info(target);
+    const QString folder = info.absolutePath();
+    if (!QFileInfo(folder).isDir())
+        return result(DecodeStatus::WriteError, QStringLiteral("Folder %1 does not exist").arg(folder));
+
+    QByteArray tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        QByteArray tag(8, '0');
+        for (char &c : tag)
+            c = alphabet[QRandomGenerator::global()->bounded(int(sizeof alphabet - 1))];
+        tmp = QFile::encodeName(folder) + "/.brivane-" + tag + ".part";
+        fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return result(DecodeStatus::WriteError,
+                          QStringLiteral("Cannot write into %1: %2").arg(folder, errno_text(errno)));
+    }
+    if (fd < 0)
+        return result(DecodeStatus::WriteError, QStringLiteral("No temporary name free in %1").arg(folder));
+
+    const char *p = data.constData();
+    qint64 left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(qMin<qint64>(left, 1 << 24)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int err = n < 0 ? errno : ENOSPC;
+            ::close(fd);
+            ::unlink(tmp.constData());
+            return result(DecodeStatus::WriteError,
+                          QStringLiteral("Cannot write %1: %2").arg(target, errno_text(err)));
+        }
+        p += n;
+        left -= n;
+    }
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(tmp.constData());
+        return result(DecodeStatus::WriteError,
+                      QStringLiteral("Cannot write %1: %2").arg(target, errno_text(err)));
+    }
+    const int err = rename_no_replace(tmp, to);
+    if (err != 0) {
+        ::unlink(tmp.constData());
+        if (err == EEXIST)
+            return result(DecodeStatus::TargetExists, QStringLiteral("%1 exists already").arg(target));
+        return result(DecodeStatus::WriteError,
+                      QStringLiteral("Cannot write %1: %2").arg(target, errno_text(err)));
+    }
+    return result(DecodeStatus::Ok, QString());
+}
+
+// Lookup table: the value of a base64 character, -1 otherwise.
+constexpr std::array<signed char, 256> make_base64_table()
+{
+    std::array<signed char, 256> t{};
+    for (int i = 0; i < 256; ++i)
+        t[size_t(i)] = static_cast<signed char>(encoded::base64_value(char(i)));
+    return t;
+}
+constexpr std::array<signed char, 256> b64 = make_base64_table();
+
+inline int b64v(char c)
+{
+    return b64[static_cast<unsigned char>(c)];
+}
+
+// A line made only of base64 characters and "=".
+bool all_base64(Line line)
+{
+    if (line.empty())
+        return false;
+    for (char c : line) {
+        if (b64v(c) < 0 && c != '=')
+            return false;
+    }
+    return true;
+}
+
+// The first line of the base64 body, or nullptr: a line that starts a JPEG
+// ("/9j/"), else the first line after the headers of a base64 part, else the
+// first line that is base64 alone.
+const char *find_base64_start(const char *begin, const char *end)
+{
+    for (const char *p = begin; p < end;) {
+        const char *start = p;
+        const Line line = trim_right(next_line(p, end));
+        if (line.substr(0, 4) == "/9j/" && all_base64(line))
+            return start;
+    }
+    bool in_part_headers = false;
+    for (const char *p = begin; p < end;) {
+        const char *start = p;
+        const Line line = trim_right(next_line(p, end));
+        if (!in_part_headers) {
+            if (starts_upper(line, "CONTENT-TRANSFER-ENCODING:")) {
+                const Line value = trim(line.substr(26));
+                if (value.size() == 6 && starts_upper(value, "BASE64"))
+                    in_part_headers = true;
+            }
+            continue;
+        }
+        if (!line.empty())
+            continue;  // more part headers
+        while (p < end) {
+            start = p;
+            if (!trim(next_line(p, end)).empty())
+                return start;
+        }
+        return nullptr;
+    }
+    for (const char *p = begin; p < end;) {
+        const char *start = p;
+        if (all_base64(trim_right(next_line(p, end))))
+            return start;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+DecodeResult decode_uuencode(const QString &source, const QString &target)
+{
+    QByteArray raw;
+    DecodeResult failure;
+    if (!read_source(source, &raw, &failure))
+        return failure;
+
+    const char *p = raw.constData();
+    const char *const end = p + raw.size();
+    qint64 line_no = 0;
+    bool begun = false;
+    while (p < end && !begun) {
+        ++line_no;
+        begun = starts_upper(next_line(p, end), "BEGIN");
+    }
+    if (!begun)
+        return result(DecodeStatus::NoData, QStringLiteral("No uuencoded data (no begin line)"));
+
+    QByteArray out(raw.size() / 4 * 3 + 64, Qt::Uninitialized);
+    auto *o = reinterpret_cast<unsigned char *>(out.data());
+    bool closed = false;  // the zero-length line has been seen
+    bool end_found = false;
+    while (p < end) {
+        ++line_no;
+        const Line line = next_line(p, end);
+        if (starts_upper(line, "END") && !encoded::is_uu_data_line(line)) {
+            end_found = true;
+            break;
+        }
+        if (closed) {
+            if (encoded::is_uu_data_line(line) && encoded::uu_value(line[0]) > 0)
+                return result(DecodeStatus::BadLength,
+                              QStringLiteral("uuencoded data goes on after its last line (line %1)")
+                                  .arg(line_no));
+            continue;
+        }
+        // A zero-length line: "`", or a blank that was stripped in transit.
+        if (line.empty()) {
+            closed = true;
+            continue;
+        }
+        for (char c : line) {
+            if (!encoded::uu_char_ok(c))
+                return result(DecodeStatus::BadCharacter,
+                              QStringLiteral("Bad character in uuencoded line %1").arg(line_no));
+        }
+        const int n = encoded::uu_value(line[0]);
+        if (n == 0) {
+            closed = true;
+            continue;
+        }
+        const size_t chars = line.size() - 1;
+        if (chars < encoded::uu_min_chars(n))
+            return result(DecodeStatus::BadLength,
+                          QStringLiteral("uuencoded line %1 is shorter than its length byte says")
+                              .arg(line_no));
+        if (chars > encoded::uu_max_chars(n)) {
+            // Trailing blanks are padding; anything else is a wrong length.
+            for (size_t i = 1 + encoded::uu_max_chars(n); i < line.size(); ++i) {
+                if (line[i] != ' ' && line[i] != '`')
+                    return result(DecodeStatus::BadLength,
+                                  QStringLiteral("uuencoded line %1 is longer than its length byte says")
+                                      .arg(line_no));
+            }
+        }
+        const auto *s = reinterpret_cast<const unsigned char *>(line.data()) + 1;
+        int left = n;
+        while (left >= 3) {
+            const unsigned a = (s[0] - 0x20) & 0x3f, b = (s[1] - 0x20) & 0x3f;
+            const unsigned c = (s[2] - 0x20) & 0x3f, d = (s[3] - 0x20) & 0x3f;
+            o[0] = static_cast<unsigned char>(a << 2 | b >> 4);
+            o[1] = static_cast<unsigned char>(b << 4 | c >> 2);
+            o[2] = static_cast<unsigned char>(c << 6 | d);
+            s += 4;
+            o += 3;
+            left -= 3;
+        }
+        if (left > 0) {
+            const unsigned a = (s[0] - 0x20) & 0x3f, b = (s[1] - 0x20) & 0x3f;
+            *o++ = static_cast<unsigned char>(a << 2 | b >> 4);
+            if (left == 2) {
+                const unsigned c = (s[2] - 0x20) & 0x3f;
+                *o++ = static_cast<unsigned char>(b << 4 | c >> 2);
+            }
+        }
+    }
+    if (!end_found)
+        return result(DecodeStatus::Truncated,
+                      QStringLiteral("The uuencoded data ends without an end line"));
+    out.truncate(reinterpret_cast<char *>(o) - out.data());
+    if (out.isEmpty())
+        return result(DecodeStatus::NoData, QStringLiteral("The uuencoded block holds no data"));
+    return write_new_file(target, out);
+}
+
+DecodeResult decode_base64(const QString &source, const QString &target)
+{
+    QByteArray raw;
+    DecodeResult failure;
+    if (!read_source(source, &raw, &failure))
+        return failure;
+
+    const char *const end = raw.constData() + raw.size();
+    const char *p = find_base64_start(raw.constData(), end);
+    if (!p)
+        return result(DecodeStatus::NoData, QStringLiteral("No base64 data found"));
+
+    QByteArray out(raw.size() / 4 * 3 + 64, Qt::Uninitialized);
+    auto *o = reinterpret_cast<unsigned char *>(out.data());
+    unsigned quad[4] = {0, 0, 0, 0};
+    int q = 0;         // characters of the current group of four
+    int padding = 0;   // "=" seen; once set, only "=" may follow
+    int pad_needed = 0;
+    qint64 line_no = 0;
+    while (p < end) {
+        ++line_no;
+        const Line line = trim_right(next_line(p, end));
+        // The body ends at a blank line, a boundary line or the end of file.
+        if (line.empty() || line.substr(0, 2) == "--")
+            break;
+        const char *s = line.data();
+        const char *const e = s + line.size();
+        while (s < e) {
+            if (q == 0 && padding == 0 && e - s >= 4) {
+                const int a = b64v(s[0]), b = b64v(s[1]), c = b64v(s[2]), d = b64v(s[3]);
+                if ((a | b | c | d) >= 0) {
+                    const unsigned v = unsigned(a) << 18 | unsigned(b) << 12 | unsigned(c) << 6 | unsigned(d);
+                    o[0] = static_cast<unsigned char>(v >> 16);
+                    o[1] = static_cast<unsigned char>(v >> 8);
+                    o[2] = static_cast<unsigned char>(v);
+                    o += 3;
+                    s += 4;
+                    continue;
+                }
+            }
+            const char ch = *s++;
+            const int v = b64v(ch);
+            if (v >= 0 && padding == 0) {
+                quad[q++] = unsigned(v);
+                if (q == 4) {
+                    const unsigned w = quad[0] << 18 | quad[1] << 12 | quad[2] << 6 | quad[3];
+                    o[0] = static_cast<unsigned char>(w >> 16);
+                    o[1] = static_cast<unsigned char>(w >> 8);
+                    o[2] = static_cast<unsigned char>(w);
+                    o += 3;
+                    q = 0;
+                }
+                continue;
+            }
+            if (ch == '=') {
+                if (padding == 0) {
+                    if (q < 2)
+                        return result(DecodeStatus::BadCharacter,
+                                      QStringLiteral("Misplaced padding in base64 line %1").arg(line_no));
+                    // The bytes the last group carries.
+                    const unsigned w = quad[0] << 18 | quad[1] << 12 | (q > 2 ? quad[2] << 6 : 0u);
+                    *o++ = static_cast<unsigned char>(w >> 16);
+                    if (q == 3)
+                        *o++ = static_cast<unsigned char>(w >> 8);
+                    pad_needed = 4 - q;
+                }
+                if (++padding > pad_needed)
+                    return result(DecodeStatus::BadCharacter,
+                                  QStringLiteral("Too much padding in base64 line %1").arg(line_no));
+                continue;
+            }
+            if (v >= 0)
+                return result(DecodeStatus::BadCharacter,
+                              QStringLiteral("base64 data after its padding in line %1").arg(line_no));
+            return result(DecodeStatus::BadCharacter,
+                          QStringLiteral("Bad character in base64 line %1").arg(line_no));
+        }
+    }
+    if (padding > 0 ? padding != pad_needed : q != 0)
+        return result(DecodeStatus::Truncated, QStringLiteral("The base64 data is cut off"));
+    out.truncate(reinterpret_cast<char *>(o) - out.data());
+    if (out.isEmpty())
+        return result(DecodeStatus::NoData, QStringLiteral("The base64 body holds no data"));
+    return write_new_file(target, out);
+}
+
+} // namespace brivane
