@@ -16,7 +16,7 @@ namespace {
 
 int signal_pipe[2] = {-1, -1};
 
-[[maybe_unused]] void on_signal(int)
+void on_signal(int)
 {
     const char c = 1;
     [[maybe_unused]] ssize_t n = ::write(signal_pipe[1], &c, 1);
@@ -29,7 +29,7 @@ constexpr const char *usage =
     "  run           download new pictures of every subscribed group\n"
     "  catchup       set every subscribed group's pointer to its newest article\n";
 
-[[maybe_unused]] int exit_code(brivane::Outcome o)
+int exit_code(brivane::Outcome o)
 {
     switch (o) {
     case brivane::Outcome::Done: return 0;
@@ -92,10 +92,6 @@ int main(int argc, char **argv)
         return 1;
     if (command.isEmpty())
         return 0;
-#ifndef BRIVANE_FULL
-    ui.message(QStringLiteral("This build of brivane-cli has no network commands."));
-    return 1;
-#else
     brivane::Commands commands(app);
 
     // SIGINT and SIGTERM act as the Stop button: the command ends in order,
@@ -126,5 +122,4 @@ int main(int argc, char **argv)
     if (stopped)
         outcome = brivane::Outcome::Stopped;
     return exit_code(outcome);
-#endif
 }

@@ -32,11 +32,7 @@ int main(int argc, char **argv)
     window.start_auto_run_when_shown(app.switches().auto_run);
     window.show();
     app.load();
-#ifdef BRIVANE_FULL
     brivane::Commands commands(app);
     window.attach(&app, &commands);
-#else
-    window.attach(&app, nullptr);
-#endif
     return qapp.exec();
 }

@@ -50,6 +50,14 @@ configure() {
     else
         echo 'bindaddress: 127.0.0.1' | as_root tee -a "$INNCONF" >/dev/null
     fi
+    # Room for the tests' picture articles (the default stops at 1 MB).
+    for key in maxartsize localmaxartsize; do
+        if grep -q "^$key:" "$INNCONF"; then
+            as_root sed -i "s/^$key:.*/$key: 20000000/" "$INNCONF"
+        else
+            echo "$key: 20000000" | as_root tee -a "$INNCONF" >/dev/null
+        fi
+    done
     as_root mkdir -p /run/news
     as_root chown news:news /run/news
 }

@@ -239,11 +239,33 @@ const char *find_base64_start(const char *begin, const char *end)
 
 DecodeResult decode_uuencode(const QString &source, const QString &target)
 {
-    QByteArray raw;
-    DecodeResult failure;
-    if (!read_source(source, &raw, &failure))
-        return failure;
+    QByteArray raw, out;
+    DecodeResult r;
+    if (!read_source(source, &raw, &r))
+        return r;
+    r = uudecode_bytes(raw, &out);
+    if (!r.ok())
+        return r;
+    raw.clear();
+    return write_new_file(target, out);
+}
 
+DecodeResult decode_base64(const QString &source, const QString &target)
+{
+    QByteArray raw, out;
+    DecodeResult r;
+    if (!read_source(source, &raw, &r))
+        return r;
+    r = base64_decode_bytes(raw, &out);
+    if (!r.ok())
+        return r;
+    raw.clear();
+    return write_new_file(target, out);
+}
+
+DecodeResult uudecode_bytes(const QByteArray &raw, QByteArray *decoded)
+{
+    decoded->clear();
     const char *p = raw.constData();
     const char *const end = p + raw.size();
     qint64 line_no = 0;
@@ -278,11 +300,9 @@ DecodeResult decode_uuencode(const QString &source, const QString &target)
             closed = true;
             continue;
         }
-        for (char c : line) {
-            if (!encoded::uu_char_ok(c))
-                return result(DecodeStatus::BadCharacter,
-                              QStringLiteral("Bad character in uuencoded line %1").arg(line_no));
-        }
+        if (!encoded::all_uu_chars(line))
+            return result(DecodeStatus::BadCharacter,
+                          QStringLiteral("Bad character in uuencoded line %1").arg(line_no));
         const int n = encoded::uu_value(line[0]);
         if (n == 0) {
             closed = true;
@@ -329,16 +349,13 @@ DecodeResult decode_uuencode(const QString &source, const QString &target)
     out.truncate(reinterpret_cast<char *>(o) - out.data());
     if (out.isEmpty())
         return result(DecodeStatus::NoData, QStringLiteral("The uuencoded block holds no data"));
-    return write_new_file(target, out);
+    *decoded = std::move(out);
+    return result(DecodeStatus::Ok, QString());
 }
 
-DecodeResult decode_base64(const QString &source, const QString &target)
+DecodeResult base64_decode_bytes(const QByteArray &raw, QByteArray *decoded)
 {
-    QByteArray raw;
-    DecodeResult failure;
-    if (!read_source(source, &raw, &failure))
-        return failure;
-
+    decoded->clear();
     const char *const end = raw.constData() + raw.size();
     const char *p = find_base64_start(raw.constData(), end);
     if (!p)
@@ -415,7 +432,8 @@ DecodeResult decode_base64(const QString &source, const QString &target)
     out.truncate(reinterpret_cast<char *>(o) - out.data());
     if (out.isEmpty())
         return result(DecodeStatus::NoData, QStringLiteral("The base64 body holds no data"));
-    return write_new_file(target, out);
+    *decoded = std::move(out);
+    return result(DecodeStatus::Ok, QString());
 }
 
 } // namespace brivane

@@ -2,6 +2,7 @@
 // Decoders for the cleaned work file. The picture is written to a temporary
 // name in the target folder and renamed into place only when complete, and
 // never over an existing file.
+#include <QByteArray>
 #include <QString>
 
 namespace brivane {
@@ -25,5 +26,9 @@ struct DecodeResult {
 
 DecodeResult decode_uuencode(const QString &source, const QString &target);
 DecodeResult decode_base64(const QString &source, const QString &target);
+
+// The decoding alone, in memory (no file is touched).
+DecodeResult uudecode_bytes(const QByteArray &text, QByteArray *decoded);
+DecodeResult base64_decode_bytes(const QByteArray &text, QByteArray *decoded);
 
 } // namespace brivane

@@ -41,22 +41,39 @@ inline bool uu_line_long_enough(std::string_view line)
     return line.size() - 1 >= uu_min_chars(uu_value(line[0]));
 }
 
+// Every character lies in the uuencode alphabet. Eight at a time: a byte
+// below " " or above "`" sets the high bit of its lane.
+inline bool all_uu_chars(std::string_view line)
+{
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    const char *p = line.data();
+    size_t n = line.size();
+    uint64_t bad = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t x;
+        std::memcpy(&x, p, 8);
+        bad |= ((x - ones * 0x20) & ~x) | ((x + ones * (127 - 0x60)) | x);
+    }
+    if (bad & highs)
+        return false;
+    unsigned tail = 0;
+    for (; n > 0; ++p, --n)
+        tail |= unsigned(static_cast<unsigned char>(*p) - 0x20u) > 0x40u;
+    return tail == 0;
+}
+
 // A well-formed uuencoded data line: alphabet and length both right.
 inline bool is_uu_data_line(std::string_view line)
 {
     if (line.empty())
         return false;
-    for (char c : line) {
-        if (!uu_char_ok(c))
-            return false;
-    }
     const int n = uu_value(line[0]);
     const size_t chars = line.size() - 1;
-    return chars >= uu_min_chars(n) && chars <= uu_max_chars(n);
+    return chars >= uu_min_chars(n) && chars <= uu_max_chars(n) && all_uu_chars(line);
 }
 
 // base64: -1 for a character outside the alphabet ("=" included).
-inline int base64_value(char c)
+constexpr int base64_value(char c)
 {
     if (c >= 'A' && c <= 'Z')
         return c - 'A';
@@ -71,23 +88,33 @@ inline int base64_value(char c)
     return -1;
 }
 
+struct Base64Table {
+    signed char v[256];
+    constexpr Base64Table() : v()
+    {
+        for (int i = 0; i < 256; ++i)
+            v[i] = static_cast<signed char>(base64_value(char(i)));
+    }
+};
+inline constexpr Base64Table base64_table{};
+
 // A line of a base64 body: alphabet characters, "=" only as padding at the
 // end, whole groups of four.
 inline bool is_base64_data_line(std::string_view line)
 {
-    if (line.empty() || line.size() % 4 != 0)
+    const size_t n = line.size();
+    if (n == 0 || n % 4 != 0)
         return false;
-    size_t i = 0;
-    while (i < line.size() && base64_value(line[i]) >= 0)
-        ++i;
-    const size_t pad = line.size() - i;
-    if (pad > 2)
+    int bad = 0;
+    for (size_t i = 0; i + 2 < n; ++i)
+        bad |= base64_table.v[static_cast<unsigned char>(line[i])];
+    if (bad < 0)
         return false;
-    for (; i < line.size(); ++i) {
-        if (line[i] != '=')
-            return false;
-    }
-    return true;
+    const int a = base64_table.v[static_cast<unsigned char>(line[n - 2])];
+    const int b = base64_table.v[static_cast<unsigned char>(line[n - 1])];
+    if (a >= 0)
+        return b >= 0 || line[n - 1] == '=';
+    return line[n - 2] == '=' && line[n - 1] == '=';
 }
 
 // The next line of [p, end): split at LF, a CR before it dropped. Advances p.

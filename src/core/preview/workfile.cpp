@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QStringDecoder>
 
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,39 +40,56 @@ bool contains(Line line, std::string_view what)
     return line.find(what) != Line::npos;
 }
 
-bool equal_upper_at(Line line, size_t at, std::string_view word)
+quint32 word_at(const char *p)
 {
-    if (line.size() - at < word.size())
-        return false;
-    for (size_t i = 0; i < word.size(); ++i) {
-        if (upper(line[at + i]) != word[i])
-            return false;
-    }
-    return true;
+    quint32 w;
+    std::memcpy(&w, p, 4);
+    return w;
 }
 
-// The upper-cased line contains "SIZE", "CUT HERE" or "UUXT".
-bool is_separator_line(Line line)
+constexpr quint32 word(const char (&s)[5])
 {
-    for (size_t i = 0; i < line.size(); ++i) {
-        switch (upper(line[i])) {
-        case 'S':
-            if (equal_upper_at(line, i, "SIZE"))
-                return true;
+    // Little and big endian alike: compared against word_at() of the same bytes.
+    return std::endian::native == std::endian::little
+               ? quint32(quint8(s[0])) | quint32(quint8(s[1])) << 8 | quint32(quint8(s[2])) << 16
+                     | quint32(quint8(s[3])) << 24
+               : quint32(quint8(s[3])) | quint32(quint8(s[2])) << 8 | quint32(quint8(s[1])) << 16
+                     | quint32(quint8(s[0])) << 24;
+}
+
+// Clearing bit 5 upper-cases ASCII letters; a byte matches an upper-case
+// letter after it only when it is that letter in either case.
+constexpr quint32 upper_mask = 0xdfdfdfdfu;
+
+struct LineFacts {
+    bool jpeg = false;       // contains "/9j/"
+    bool separator = false;  // upper-cased, contains "SIZE", "CUT HERE" or "UUXT"
+};
+
+// One pass over the line for both searches.
+LineFacts scan(Line line)
+{
+    LineFacts f;
+    if (line.size() < 4)
+        return f;
+    static constexpr quint32 jpeg = word("/9j/"), size = word("SIZE"), uuxt = word("UUXT"),
+                             cut = word("CUT\0"), here = word("HERE");
+    const char *p = line.data();
+    const size_t last = line.size() - 4;
+    for (size_t i = 0; i <= last; ++i) {
+        const quint32 w = word_at(p + i);
+        const quint32 u = w & upper_mask;
+        if (w == jpeg)
+            f.jpeg = true;
+        else if (u == size || u == uuxt
+                 || (u == cut && p[i + 3] == ' ' && i + 4 <= last && (word_at(p + i + 4) & upper_mask) == here))
+            f.separator = true;
+        else
+            continue;
+        if (f.jpeg && f.separator)
             break;
-        case 'C':
-            if (equal_upper_at(line, i, "CUT HERE"))
-                return true;
-            break;
-        case 'U':
-            if (equal_upper_at(line, i, "UUXT"))
-                return true;
-            break;
-        default:
-            break;
-        }
     }
-    return false;
+    return f;
 }
 
 // Names come as bytes; UTF-8 when they are valid UTF-8, else Latin-1.
@@ -112,10 +130,6 @@ bool WorkfileRepair::fix_workfile(const QString &work_path, Frontend &ui)
     begin_found = false;
     jpeg64_found = false;
     io_error.clear();
-    bool complete = true;
-    bool past_begin = false;
-    bool end_found = false;
-    bool backquote_seen = false;
 
     QFile in(work_path);
     if (!in.open(QIODevice::ReadOnly)) {
@@ -130,7 +144,46 @@ bool WorkfileRepair::fix_workfile(const QString &work_path, Frontend &ui)
     in.close();
 
     QByteArray out;
-    out.reserve(raw.size() + raw.size() / 32 + 16);
+    bool recognised = false;
+    const bool complete = repair_text(raw, &out, &recognised);
+
+    const QString work2 = work2_;
+    if (!write_all(work2, out, &io_error))
+        return false;
+    if (recognised) {
+        // One atomic step: the cleaned copy takes the work file's name.
+        const QByteArray from = QFile::encodeName(work2);
+        const QByteArray to = QFile::encodeName(work_path);
+        if (std::rename(from.constData(), to.constData()) != 0) {
+            const int err = errno;
+            if (err == EXDEV && write_all(work_path, out, &io_error)) {
+                QFile::remove(work2);
+            } else {
+                if (io_error.isEmpty())
+                    io_error = QStringLiteral("Cannot rename %1 to %2: %3")
+                                   .arg(work2, work_path, QString::fromLocal8Bit(std::strerror(err)));
+                return false;
+            }
+        }
+    } else {
+        ui.add_status(QStringLiteral("    Invalid file format!"));
+    }
+    return complete;
+}
+
+bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, bool *recognised)
+{
+    begin_found = false;
+    jpeg64_found = false;
+    bool complete = true;
+    bool past_begin = false;
+    bool end_found = false;
+    bool backquote_seen = false;
+
+    // Each line grows by at most its CR LF: twice the input is always enough
+    // (pages never written are never touched).
+    QByteArray out(raw.size() * 2 + 2, Qt::Uninitialized);
+    char *w = out.data();
 
     const char *p = raw.constData();
     const char *const end = p + raw.size();
@@ -145,7 +198,7 @@ bool WorkfileRepair::fix_workfile(const QString &work_path, Frontend &ui)
             line.remove_suffix(1);
 
         if (!copying) {
-            const bool stopping = starts_upper(line, "BEGIN") || contains(line, "/9j/");
+            const bool stopping = starts_upper(line, "BEGIN") || scan(line).jpeg;
             if (contains(line, "name=")) {
                 // From six characters after "name" (the word, "=" and an
                 // opening quote) to the end; one closing quote removed.
@@ -171,9 +224,6 @@ bool WorkfileRepair::fix_workfile(const QString &work_path, Frontend &ui)
             if (!backquote_seen)
                 complete = false;
         }
-        if (contains(line, "/9j/"))
-            jpeg64_found = true;
-
         const bool uu_data = begin_found && past_begin && !end_found;
         if (begin_found && line.size() >= 2 && line[line.size() - 2] == ' '
             && line.back() == ' ') {
@@ -199,45 +249,32 @@ bool WorkfileRepair::fix_workfile(const QString &work_path, Frontend &ui)
             }
         }
 
-        // Separator lines go; encoded data never does, even when its
-        // characters happen to spell one of the words.
+        // The "/9j/" test, and the separator filter: separator lines go;
+        // encoded data never does, even when its characters happen to spell
+        // one of the words. A uuencoded line cannot hold "/9j/" ("j" is
+        // outside its alphabet), so the bulk of the data needs no search.
+        const bool uu_line = uu_data && encoded::is_uu_data_line(line);
+        const bool b64_line = !uu_line && encoded::is_base64_data_line(line);
         bool keep = true;
-        if (is_separator_line(line)) {
-            const bool data = (uu_data && encoded::is_uu_data_line(line))
-                              || (jpeg64_found && encoded::is_base64_data_line(line));
-            keep = data;
+        if (!uu_line && !(b64_line && jpeg64_found)) {
+            const LineFacts facts = scan(line);
+            if (facts.jpeg)
+                jpeg64_found = true;
+            keep = !facts.separator || (jpeg64_found && b64_line);
         }
         if (keep) {
-            out.append(line.data(), qsizetype(line.size()));
-            out.append("\r\n", 2);
+            std::memcpy(w, line.data(), line.size());
+            w += line.size();
+            *w++ = '\r';
+            *w++ = '\n';
         }
     }
+    out.truncate(w - out.data());
+    *cleaned = std::move(out);
 
-    const QString work2 = work2_;
-    if (!write_all(work2, out, &io_error))
-        return false;
-
-    const bool recognised = (begin_found && end_found) || jpeg64_found;
-    if (recognised) {
-        // One atomic step: the cleaned copy takes the work file's name.
-        const QByteArray from = QFile::encodeName(work2);
-        const QByteArray to = QFile::encodeName(work_path);
-        if (std::rename(from.constData(), to.constData()) != 0) {
-            const int err = errno;
-            if (err == EXDEV && write_all(work_path, out, &io_error)) {
-                QFile::remove(work2);
-            } else {
-                if (io_error.isEmpty())
-                    io_error = QStringLiteral("Cannot rename %1 to %2: %3")
-                                   .arg(work2, work_path, QString::fromLocal8Bit(std::strerror(err)));
-                return false;
-            }
-        }
-    } else {
-        ui.add_status(QStringLiteral("    Invalid file format!"));
+    *recognised = (begin_found && end_found) || jpeg64_found;
+    if (!*recognised)
         complete = false;
-    }
-
     if (found_filename.toUpper().endsWith(QLatin1String(".JPEG"))) {
         const qsizetype dot = found_filename.indexOf(QLatin1Char('.'));
         found_filename = found_filename.left(dot) + QStringLiteral(".jpg");

@@ -1,5 +1,6 @@
 #pragma once
 // Repair of one raw article into a decodable work file.
+#include <QByteArray>
 #include <QString>
 
 namespace brivane {
@@ -15,6 +16,11 @@ public:
     // the completeness verdict. Sets begin_found, jpeg64_found, found_filename.
     // On a file error returns false and sets io_error (empty otherwise).
     bool fix_workfile(const QString &work_path, Frontend &ui);
+
+    // The same repair in memory: `raw` in, the cleaned text out; sets the
+    // same members (not io_error) and tells whether the format was recognised.
+    // No status line: fix_workfile adds it.
+    bool repair_text(const QByteArray &raw, QByteArray *cleaned, bool *recognised);
 
     bool begin_found = false;
     bool jpeg64_found = false;

@@ -155,23 +155,32 @@ ArticleStep::ArticleStep(const Settings &settings, Database &db, Session &sessio
     : settings_(settings), db_(db), session_(session), ui_(ui), paths_(paths), shared_(shared),
       counters_(counters), masks_(masks), repair_(paths.file(QStringLiteral("work2")))
 {
+    // A decode cut short by a kill leaves its hidden temporary file in the home.
+    sweep(paths_.home());
 }
 
 ArticleStep::~ArticleStep()
 {
-    delete_work_files();
-    QFile::remove(paths_.file(QStringLiteral("work2")));
+    finish();
 }
 
 void ArticleStep::delete_work_files()
 {
-    for (QString *p : {&work_path_, &decoded_path_}) {
-        if (p->isEmpty())
-            continue;
-        if (QFileInfo::exists(*p) && !QFile::remove(*p))
-            ui_.add_status(indent + QStringLiteral("Cannot delete %1").arg(*p));
-        p->clear();
+    if (!decoded_path_.isEmpty()) {
+        if (QFileInfo::exists(decoded_path_) && !QFile::remove(decoded_path_))
+            ui_.add_status(indent + QStringLiteral("Cannot delete %1").arg(decoded_path_));
+        decoded_path_.clear();
     }
+}
+
+void ArticleStep::finish()
+{
+    delete_work_files();
+    for (const QString &p : {work_path_, paths_.file(QStringLiteral("work2"))}) {
+        if (!p.isEmpty() && QFileInfo::exists(p) && !QFile::remove(p))
+            ui_.add_status(indent + QStringLiteral("Cannot delete %1").arg(p));
+    }
+    work_path_.clear();
 }
 
 QString ArticleStep::free_work_path() const
@@ -186,7 +195,10 @@ QString ArticleStep::free_work_path() const
 
 bool ArticleStep::write_work_file(const QByteArray &text)
 {
-    work_path_ = free_work_path();
+    // One work file name for the whole run: rewriting it costs less than
+    // creating a new file for every article.
+    if (work_path_.isEmpty())
+        work_path_ = free_work_path();
     if (work_path_.isEmpty()) {
         error_ = indent + QStringLiteral("No free work file name in %1").arg(paths_.home());
         return false;
@@ -388,15 +400,18 @@ QString ArticleStep::target_folder(bool *ok)
 
 void ArticleStep::sweep(const QString &folder)
 {
-    // Pieces of a copy across file systems that a killed run left behind.
-    if (swept_.contains(folder))
+    if (listed_.contains(folder))
         return;
-    swept_.insert(folder);
+    // Pieces of a copy across file systems that a killed run left behind.
     QDir dir(folder);
     const QStringList stale = dir.entryList({QStringLiteral(".brivane-*.part")},
                                             QDir::Files | QDir::Hidden);
     for (const QString &f : stale)
         QFile::remove(dir.filePath(f));
+    // The names in the folder, listed once, so the search for an identical
+    // picture does not ask the file system for a hundred names per article.
+    const QStringList names = dir.entryList(QDir::Files | QDir::Hidden | QDir::System);
+    listed_.insert(folder, QSet<QString>(names.cbegin(), names.cend()));
 }
 
 bool ArticleStep::file_away(const QString &decoded, const QString &folder, const QString &name,
@@ -406,8 +421,12 @@ bool ArticleStep::file_away(const QString &decoded, const QString &folder, const
     // A byte-identical picture under this name or one of its numbered
     // variants means this one was saved before.
     const qint64 size = QFileInfo(decoded).size();
+    QSet<QString> &names = listed_[folder];
     for (int n = 0; n <= 100; ++n) {
-        const QString candidate = n == 0 ? base : folder + QLatin1Char('/') + numbered(name, n);
+        const QString candidate_name = n == 0 ? name : numbered(name, n);
+        if (!names.contains(candidate_name))
+            continue;
+        const QString candidate = folder + QLatin1Char('/') + candidate_name;
         const QFileInfo fi(candidate);
         if (fi.exists() && fi.isFile() && fi.size() == size && same_contents(decoded, candidate)) {
             *identical_to = candidate;
@@ -427,12 +446,14 @@ bool ArticleStep::file_away(const QString &decoded, const QString &folder, const
         QString error;
         if (move_no_replace(decoded, target, &exists, &error)) {
             *final_path = target;
+            names.insert(path_file_name(target));
             return true;
         }
         if (!exists) {
             error_ = indent + error;
             return false;
         }
+        names.insert(path_file_name(target));  // someone else took it meanwhile
     }
     error_ = indent + QStringLiteral("No free file name for %1 in %2").arg(name, native_path(folder));
     return false;
@@ -473,19 +494,26 @@ void ArticleStep::record_dupe(const QString &saved_name)
 {
     if (!settings_.checkdupes)
         return;
-    const std::optional<qint64> rows = db_.dupes_count();
-    if (!rows) {
-        ui_.add_status(indent + QStringLiteral("Dupe not logged: ") + db_.last_error());
-        return;
+    // The count is asked once and then kept; near the limit it is asked
+    // again, since the user may have deleted rows meanwhile.
+    if (dupe_rows_ < 0 || dupe_rows_ >= max_dupes) {
+        const std::optional<qint64> rows = db_.dupes_count();
+        if (!rows) {
+            ui_.add_status(indent + QStringLiteral("Dupe not logged: ") + db_.last_error());
+            return;
+        }
+        dupe_rows_ = *rows;
     }
-    if (*rows >= 32000) {
+    if (dupe_rows_ >= max_dupes) {
         ui_.add_status(indent + QStringLiteral("Dupe not logged!  Dupe file full!  Delete some entries!"));
         return;
     }
     if (!db_.add_dupe(saved_name)) {
         ui_.add_status(indent + QStringLiteral("Dupe not logged: ") + db_.last_error());
+        dupe_rows_ = -1;
         return;
     }
+    ++dupe_rows_;
     ui_.add_status(indent + QStringLiteral("Logged file: ") + saved_name);
 }
 

@@ -8,6 +8,7 @@
 #include "run/headerstep.h"
 #include "shell/home.h"
 
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -38,8 +39,12 @@ public:
 
     // Why the last run() returned Failed.
     const QString &error() const { return error_; }
-    // Removes the work files of the last article (missing ones are fine).
+    // Removes the decoded copy of the last article if it was not filed.
     void delete_work_files();
+    // Removes every work file of the run (also done when destroyed).
+    void finish();
+
+    static constexpr qint64 max_dupes = 32000;
 
 private:
     enum class Decoded { Ok, Bad, Fatal };
@@ -69,7 +74,8 @@ private:
     QString decoded_path_;  // the decoded picture before it is moved into place
     QString error_;
     QString group_;          // the group of the article in hand
-    QSet<QString> swept_;    // folders cleared of stale copies in this run
+    QHash<QString, QSet<QString>> listed_;  // file names per folder, listed once a run
+    qint64 dupe_rows_ = -1;  // rows of dupes as last counted (-1: ask)
 };
 
 // Moves `from` to `to` without ever replacing an existing `to`: an atomic

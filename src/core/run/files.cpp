@@ -62,18 +62,21 @@ QString strip_blanks(const QString &s)
 }
 
 // Leading dots would hide the file (or name "." and ".."): they go, and a
-// name that was only an extension is given a stem.
-QString no_leading_dots(const QString &s, const QString &fallback)
+// file name that was only an extension is given a stem.
+QString no_leading_dots(const QString &s, const QString &fallback, bool is_file)
 {
     qsizetype i = 0;
-    while (i < s.size() && s.at(i) == QLatin1Char('.'))
+    bool dots = false;
+    while (i < s.size() && (s.at(i) == QLatin1Char('.') || s.at(i).isSpace())) {
+        dots = dots || s.at(i) == QLatin1Char('.');
         ++i;
-    if (i == 0)
+    }
+    if (!dots)
         return s;
     QString rest = strip_blanks(s.mid(i));
     if (rest.isEmpty())
         return fallback;
-    if (!rest.contains(QLatin1Char('.')))
+    if (is_file && !rest.contains(QLatin1Char('.')))
         return fallback + QLatin1Char('.') + rest;
     return rest;
 }
@@ -96,10 +99,10 @@ QString fit_length(const QString &s)
     return strip_blanks(stem) + ext;
 }
 
-QString finish(QString s, const QString &fallback)
+QString finish(QString s, const QString &fallback, bool is_file)
 {
     s = strip_blanks(s);
-    s = no_leading_dots(s, fallback);
+    s = no_leading_dots(s, fallback, is_file);
     s = fit_length(s);
     s = strip_blanks(s);
     return s.isEmpty() ? fallback : s;
@@ -134,7 +137,7 @@ QString safe_file_name(const QString &name)
     if (s.size() >= 2 && s.at(1) == QLatin1Char(':') && s.at(0).isLetter()
         && s.at(0).unicode() < 0x80)
         s = s.mid(2);
-    return finish(clean_characters(s), fallback);
+    return finish(clean_characters(s), fallback, true);
 }
 
 QString safe_dir_name(const QString &group)
@@ -146,7 +149,7 @@ QString safe_dir_name(const QString &group)
         if (is_separator(c))
             c = QLatin1Char('_');
     }
-    return finish(clean_characters(s), fallback);
+    return finish(clean_characters(s), fallback, false);
 }
 
 QString unique_name(const QString &path)

@@ -570,8 +570,16 @@ void NewsClient::handle_status(int code, const QByteArray &line)
     switch (step_) {
     case Step::Greeting:
     case Step::ModeReader:
-        if (step_ == Step::ModeReader && code == 480 && !user_.isEmpty() && !authenticated_) {
-            start_auth(false);
+        if (step_ == Step::ModeReader && code == 480) {
+            if (user_.isEmpty() || authenticated_) {
+                fail(ErrRefused, QStringLiteral("The server requires a login: %1").arg(printable(line)),
+                     true);
+            } else {
+                // Log in, then ask again.
+                command_ = "MODE READER";
+                command_step_ = Step::ModeReader;
+                start_auth(true);
+            }
             return;
         }
         handle_connect_status(code, line);

@@ -296,10 +296,8 @@ void MainWindow::showEvent(QShowEvent *e)
 
 void MainWindow::closeEvent(QCloseEvent *e)
 {
-#ifdef BRIVANE_FULL
     if (commands_)
         commands_->stop();
-#endif
     e->accept();
 }
 
@@ -310,20 +308,14 @@ void MainWindow::btnProc_Click()
 
 void MainWindow::btnDisc_Click()
 {
-#ifdef BRIVANE_FULL
     if (commands_)
         commands_->stop();
-#endif
 }
 
 void MainWindow::run_command(int which)
 {
     if (!app_ || busy_)
         return;
-#ifndef BRIVANE_FULL
-    Q_UNUSED(which);
-    message(QStringLiteral("This build has no network commands."));
-#else
     if (!commands_)
         return;
     busy_ = true;
@@ -335,7 +327,6 @@ void MainWindow::run_command(int which)
     else
         commands_->catchup();
     busy_ = false;
-#endif
     btnProc->setEnabled(true);
 }
 

@@ -1,0 +1,370 @@
+// Speed of a whole download run on a loopback INN2: a group of N headers of
+// which M are single-article pictures of about K kilobytes, fetched by the
+// run (headers, filters, pointer after every header, fetch, repair, decode,
+// filing, log, duplicate rows) and, as the yardstick, by a minimal raw NNTP
+// client over one connection that only reads the same overview and articles.
+// Prints headers/s, MB/s, peak memory and the ratio. Not a test.
+//   bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep]
+// With --group the articles of an earlier call (--keep prints its name) are
+// used again instead of posting new ones.
+#include "app/app.h"
+#include "run/run.h"
+#include "session/session.h"
+#include "shell/frontend.h"
+#include "shell/settings.h"
+#include "support/inn2.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+using namespace brivane;
+using namespace brivane::test;
+
+namespace {
+
+class CountingFrontend : public Frontend {
+public:
+    void message(const QString &text) override
+    {
+        std::fprintf(stderr, "message: %s\n", qPrintable(text));
+        ++messages;
+    }
+    qint64 lines = 0;
+    int messages = 0;
+    QString last;
+
+protected:
+    void show_status(const QString &line) override
+    {
+        ++lines;
+        last = line;
+    }
+};
+
+QByteArray uuencode(const QByteArray &data, const QByteArray &name)
+{
+    auto enc = [](unsigned v) { return char(v ? v + 0x20 : 0x60); };
+    QByteArray out = "begin 644 " + name + "\r\n";
+    out.reserve(data.size() * 142 / 100 + 64);
+    const auto *p = reinterpret_cast<const unsigned char *>(data.constData());
+    qsizetype left = data.size();
+    while (left > 0) {
+        const int n = int(qMin<qsizetype>(45, left));
+        out += enc(unsigned(n));
+        for (int i = 0; i < n; i += 3) {
+            const unsigned a = p[i], b = i + 1 < n ? p[i + 1] : 0, c = i + 2 < n ? p[i + 2] : 0;
+            out += enc(a >> 2);
+            out += enc(((a << 4) | (b >> 4)) & 63);
+            out += enc(((b << 2) | (c >> 6)) & 63);
+            out += enc(c & 63);
+        }
+        out += "\r\n";
+        p += n;
+        left -= n;
+    }
+    out += "`\r\nend\r\n";
+    return out;
+}
+
+// Peak resident memory since the last reset, in kilobytes.
+qint64 vm_hwm_kb()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+qint64 vm_rss_kb()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// Gives freed memory back and starts a new peak (Linux: "5" to clear_refs).
+void reset_peak()
+{
+    malloc_trim(0);
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    if (f.open(QIODevice::WriteOnly))
+        f.write("5");
+}
+
+// The yardstick: one blocking connection, GROUP, the same XOVER ranges,
+// ARTICLE for each picture, reading each reply to its end and nothing more.
+class RawClient {
+public:
+    ~RawClient()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    bool open(quint16 port)
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+            return false;
+        int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return status().startsWith('2') && command("MODE READER").startsWith('2');
+    }
+    QByteArray command(const QByteArray &c)
+    {
+        const QByteArray line = c + "\r\n";
+        if (::write(fd_, line.constData(), size_t(line.size())) != line.size())
+            return {};
+        return status();
+    }
+    // Reads a multi-line block to its ".", counting lines; returns false on failure.
+    bool block(qint64 *lines, QList<QByteArray> *keep = nullptr)
+    {
+        while (true) {
+            const QByteArray l = next_line();
+            if (l.isNull())
+                return false;
+            if (l == ".")
+                return true;
+            ++*lines;
+            if (keep)
+                keep->append(l);
+        }
+    }
+    qint64 bytes = 0;
+
+private:
+    QByteArray status() { return next_line(); }
+    QByteArray next_line()
+    {
+        while (true) {
+            const char *p = static_cast<const char *>(std::memchr(buf_.constData() + pos_, '\n', size_t(buf_.size() - pos_)));
+            if (p) {
+                const qsizetype end = p - buf_.constData();
+                QByteArray line = buf_.mid(pos_, end - pos_);
+                pos_ = end + 1;
+                if (line.endsWith('\r'))
+                    line.chop(1);
+                return line.isNull() ? QByteArray("") : line;
+            }
+            buf_.remove(0, pos_);
+            pos_ = 0;
+            char chunk[1 << 16];
+            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+            if (n <= 0)
+                return QByteArray();
+            bytes += n;
+            buf_.append(chunk, n);
+        }
+    }
+    int fd_ = -1;
+    QByteArray buf_;
+    qsizetype pos_ = 0;
+};
+
+int usage()
+{
+    std::fputs("usage: bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep]\n", stderr);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    int headers = 10000, pictures = 1000, kb = 100;
+    QString group;
+    bool keep = false;
+    const QStringList args = app.arguments().mid(1);
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &a = args[i];
+        auto value = [&]() { return i + 1 < args.size() ? args[++i] : QString(); };
+        if (a == QLatin1String("--headers")) headers = value().toInt();
+        else if (a == QLatin1String("--pictures")) pictures = value().toInt();
+        else if (a == QLatin1String("--kb")) kb = value().toInt();
+        else if (a == QLatin1String("--group")) group = value();
+        else if (a == QLatin1String("--keep")) keep = true;
+        else return usage();
+    }
+    if (headers <= 0 || pictures < 0 || pictures > headers || kb <= 0)
+        return usage();
+
+    Inn2Server &inn = Inn2Server::instance();
+    if (!inn.available()) {
+        std::fprintf(stderr, "bench_run: INN2 unavailable: %s\n", qPrintable(inn.error()));
+        return 1;
+    }
+
+    // Articles: every (headers/pictures)-th one a picture, the rest plain text.
+    QElapsedTimer clock;
+    if (group.isEmpty()) {
+        group = inn.new_group(QStringLiteral("alt.binaries.brivane.bench"));
+        if (group.isEmpty()) {
+            std::fprintf(stderr, "bench_run: %s\n", qPrintable(inn.error()));
+            return 1;
+        }
+        clock.start();
+        const int every = pictures > 0 ? headers / pictures : headers + 1;
+        int made = 0;
+        QList<NewsArticle> batch;
+        QRandomGenerator rng(4711);
+        for (int i = 1; i <= headers; ++i) {
+            NewsArticle a;
+            a.groups = {group};
+            if (made < pictures && i % every == 0) {
+                ++made;
+                QByteArray data(kb * 1024, Qt::Uninitialized);
+                rng.fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / 4);
+                data[0] = char(0xff), data[1] = char(0xd8), data[2] = char(0xff), data[3] = char(0xe0);
+                const QByteArray name = "bench" + QByteArray::number(made) + ".jpg";
+                a.subject = QString::fromLatin1(name) + QStringLiteral(" (1/1)");
+                a.body = "A picture.\r\n\r\n" + uuencode(data, name);
+            } else {
+                a.subject = QStringLiteral("Discussion thread %1").arg(i);
+                a.body = "Just some words in a text article.\r\nAnd a second line.\r\n";
+            }
+            batch << a;
+            if (batch.size() == 200 || i == headers) {
+                if (inn.post_all(batch).size() != batch.size()) {
+                    std::fprintf(stderr, "bench_run: posting failed: %s\n", qPrintable(inn.error()));
+                    return 1;
+                }
+                batch.clear();
+            }
+        }
+        std::printf("posted %d articles (%d pictures of %d KB) to %s in %.1f s\n", headers, made, kb,
+                    qPrintable(group), clock.elapsed() / 1000.0);
+    }
+    qint64 count = 0, low = 0, high = 0;
+    if (!inn.group_range(group, &count, &low, &high) || count <= 0) {
+        std::fprintf(stderr, "bench_run: group %s is empty\n", qPrintable(group));
+        return 1;
+    }
+
+    // ---- the run, in a program home of its own
+    QTemporaryDir home(QDir::tempPath() + QStringLiteral("/brivane-bench-XXXXXX"));
+    const QString dl = home.filePath(QStringLiteral("pictures"));
+    QDir().mkpath(dl);
+    {
+        Settings s(home.filePath(QStringLiteral("Brivane.ini")));
+        s.news_server = inn.setting();
+        s.dlpath = dl;
+        s.checkdupes = true;
+        s.xposts = 3;
+        s.min_lines = 1;
+        s.max_lines = 30000;
+        for (const char *k : {"news_server", "dlpath", "checkdupes", "xposts", "min_lines", "max_lines"})
+            s.save(QLatin1String(k));
+        const QString db_file = home.filePath(QStringLiteral("brivane.mdb"));
+        Database::create_database(db_file);
+        Database db;
+        db.open(db_file);
+        db.exec(QStringLiteral("insert into groups (name, last_msg, server) values (?, ?, ?)"),
+                {group, low - 1, inn.setting()});
+        db.exec(QStringLiteral("insert into masks (mask) values ('jpg')"));
+        db.exec(QStringLiteral("insert into masks (mask) values ('gif')"));
+    }
+
+    CountingFrontend ui;
+    App brivane(Paths(home.path()), ui);
+    if (!brivane.start() || !brivane.load())
+        return 1;
+    qint64 run_bytes = 0;
+    double run_s = 0;
+    qint64 run_peak = 0, rss_before = 0;
+    RunCounters counters;
+    {
+        Commands commands(brivane);
+        reset_peak();
+        rss_before = vm_rss_kb();
+        clock.start();
+        Run run(brivane.settings(), brivane.db(), commands.session(), ui, brivane.paths(), brivane.shared());
+        const Outcome o = run.btnProc_Click();
+        run_s = clock.nsecsElapsed() / 1e9;
+        run_peak = vm_hwm_kb();
+        counters = run.counters();
+        run_bytes = commands.session().total_bytes;
+        if (o != Outcome::Done) {
+            std::fprintf(stderr, "bench_run: the run did not finish (last line: %s)\n", qPrintable(ui.last));
+            return 1;
+        }
+    }
+    const qint64 saved = QDir(dl).entryList(QDir::Files).size();
+
+    // ---- the yardstick
+    qint64 raw_bytes = 0, raw_lines = 0;
+    double raw_s = 0;
+    qint64 raw_peak = 0;
+    {
+        reset_peak();
+        clock.start();
+        RawClient raw;
+        if (!raw.open(inn.port()) || !raw.command("GROUP " + group.toUtf8()).startsWith("211")) {
+            std::fprintf(stderr, "bench_run: raw client cannot select the group\n");
+            return 1;
+        }
+        QList<qint64> wanted;
+        for (qint64 first = low; first <= high; first += Run::default_chunk) {
+            const qint64 last = qMin(high, first + Run::default_chunk - 1);
+            if (!raw.command("XOVER " + QByteArray::number(first) + '-' + QByteArray::number(last)).startsWith("224"))
+                return 1;
+            QList<QByteArray> lines;
+            if (!raw.block(&raw_lines, &lines))
+                return 1;
+            for (const QByteArray &l : lines) {
+                const QList<QByteArray> f = l.split('\t');
+                if (f.size() > 1 && f.at(1).contains(".jpg"))
+                    wanted << f.at(0).toLongLong();
+            }
+        }
+        for (qint64 n : wanted) {
+            if (!raw.command("ARTICLE " + QByteArray::number(n)).startsWith("220") || !raw.block(&raw_lines))
+                return 1;
+        }
+        raw.command("QUIT");
+        raw_s = clock.nsecsElapsed() / 1e9;
+        raw_bytes = raw.bytes;
+        raw_peak = vm_hwm_kb();
+    }
+
+    const qint64 examined = counters.articles_count;
+    std::printf("run:  %lld headers, %lld pictures saved (%lld files), %lld status lines\n",
+                static_cast<long long>(examined), static_cast<long long>(counters.files_this_count),
+                static_cast<long long>(saved), static_cast<long long>(ui.lines));
+    std::printf("run:  %.2f s, %.0f headers/s, %.1f MB/s received (%.1f MB), peak RSS %lld KB (%lld KB at start)\n",
+                run_s, examined / run_s, run_bytes / 1e6 / run_s, run_bytes / 1e6,
+                static_cast<long long>(run_peak), static_cast<long long>(rss_before));
+    std::printf("raw:  %.2f s, %.0f headers/s, %.1f MB/s received (%.1f MB), peak RSS %lld KB\n", raw_s,
+                examined / raw_s, raw_bytes / 1e6 / raw_s, raw_bytes / 1e6, static_cast<long long>(raw_peak));
+    std::printf("ratio run/raw: %.2f\n", run_s / raw_s);
+    if (keep)
+        std::printf("group kept: %s\n", qPrintable(group));
+    return 0;
+}

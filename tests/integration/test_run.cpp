@@ -1,0 +1,448 @@
+// The download run end to end against INN2 on 127.0.0.1: pictures saved with
+// the right bytes, every filter rejecting its case, the download log, the
+// duplicate rows, the message pointers, a second run with nothing new, group
+// folders, numbered names and the preview.
+#include "test_run_support.h"
+
+#include "shell/textutil.h"
+#include "support/inn2.h"
+
+#include <QTest>
+
+using namespace brivane;
+using namespace brivane::test;
+
+namespace {
+
+const QString indent = QStringLiteral("    ");
+const QString from = QStringLiteral("Poster <poster@example.invalid>");
+
+NewsArticle uu_article(const QString &group, const QString &subject, const QByteArray &jpeg,
+                       const QString &name)
+{
+    NewsArticle a;
+    a.groups = {group};
+    a.subject = subject;
+    a.from = from;
+    a.body = "A picture for you.\r\n\r\n" + uuencode(jpeg, name);
+    return a;
+}
+
+NewsArticle mime_article(const QString &group, const QString &subject, const QByteArray &jpeg,
+                         const QString &name)
+{
+    NewsArticle a;
+    a.groups = {group};
+    a.subject = subject;
+    a.from = from;
+    QByteArray headers;
+    a.body = mime_body(jpeg, name, &headers);
+    for (const QByteArray &h : headers.split('\n')) {
+        const QByteArray line = h.trimmed();
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0)
+            a.headers.append({line.left(colon), line.mid(colon + 1).trimmed()});
+    }
+    return a;
+}
+
+NewsArticle text_article(const QString &group, const QString &subject, const QByteArray &body,
+                         const QString &sender = from)
+{
+    NewsArticle a;
+    a.groups = {group};
+    a.subject = subject;
+    a.from = sender;
+    a.body = body;
+    return a;
+}
+
+} // namespace
+
+class TestRun : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void filters_pictures_log_and_pointers();
+    void second_run_has_nothing_new();
+    void numbered_names_without_duplicate_check();
+    void group_folders_created_once();
+    void overview_in_chunks();
+    void preview_lines();
+    void preconditions();
+};
+
+void TestRun::initTestCase()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    Q_UNUSED(inn);
+}
+
+// One group holding a case for every filter and both encodings.
+void TestRun::filters_pictures_log_and_pointers()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    const QString group = inn.new_group();
+    QStringList others;
+    for (int i = 0; i < 3; ++i)
+        others << inn.new_group();
+    QVERIFY2(!group.isEmpty() && !others.contains(QString()), qPrintable(inn.error()));
+
+    const QByteArray pic1 = make_jpeg(1), pic2 = make_jpeg(2), cat = make_jpeg(3, 200, 150),
+                     big = make_jpeg(4, 400, 400, true), cross = make_jpeg(5), known = make_jpeg(6),
+                     locked = make_jpeg(7), evil = make_jpeg(8), comma = make_jpeg(9);
+    QVERIFY(big.size() > 1500 * 45);
+
+    QList<NewsArticle> arts;
+    arts << uu_article(group, QStringLiteral("pic01.jpg (1/1)"), pic1, QStringLiteral("pic01.jpg"));
+    arts << mime_article(group, QStringLiteral("photo.jpg (1/1)"), pic2, QStringLiteral("photo.jpg"));
+    arts << text_article(group, QStringLiteral("just talk"), "no picture here\r\n");
+    arts << uu_article(group, QStringLiteral("pic.jpg (2/3)"), pic1, QStringLiteral("pic.jpg"));
+    arts << uu_article(group, QStringLiteral("holiday (12) pic.jpg"), pic1, QStringLiteral("pic.jpg"));
+    NewsArticle x = uu_article(group, QStringLiteral("cross.jpg (1/1)"), cross, QStringLiteral("cross.jpg"));
+    x.groups << others;
+    arts << x;
+    arts << uu_article(group, QStringLiteral("known.jpg (1/1)"), known, QStringLiteral("known.jpg"));
+    NewsArticle l = uu_article(group, QStringLiteral("locked.jpg (1/1)"), locked, QStringLiteral("locked.jpg"));
+    l.from = QStringLiteral("Spam <bad@spam.invalid>");
+    arts << l;
+    arts << text_article(group, QStringLiteral("tiny.jpg (1/1)"), "one line\r\n");
+    arts << uu_article(group, QStringLiteral("big.jpg (1/1)"), big, QStringLiteral("big.jpg"));
+    // Data cut off before its end: no picture.
+    QByteArray cut = uuencode(pic1, QStringLiteral("broken.jpg"));
+    cut.truncate(cut.size() / 2);
+    cut = cut.left(cut.lastIndexOf('\n') + 1);
+    arts << text_article(group, QStringLiteral("broken.jpg (1/1)"), "x\r\n" + cut);
+    // No mask in the subject, a large body: fetched as "unknown", named by its begin line.
+    arts << uu_article(group, QStringLiteral("something for you"), cat, QStringLiteral("cat.gif"));
+    // A begin line naming a path outside the download folder.
+    arts << uu_article(group, QStringLiteral("evil.jpg (1/1)"), evil, QStringLiteral("../../evil.jpg"));
+    arts << uu_article(group, QStringLiteral("a, b.jpg (1/1)"), comma, QStringLiteral("b.jpg"));
+    const QStringList ids = inn.post_all(arts);
+    QCOMPARE(ids.size(), arts.size());
+    qint64 count = 0, low = 0, high = 0;
+    QVERIFY(inn.group_range(group, &count, &low, &high));
+    QCOMPARE(high, qint64(arts.size()));
+
+    RunRig rig;
+    write_settings(rig.home, inn.setting(), rig.dl, true, false, true, 3, 5, 1500);
+    QVERIFY(fill_database(rig.home, {{group, inn.setting()}, {group, QStringLiteral("other.server")}},
+                          {QStringLiteral("jpg"), QStringLiteral("gif")}));
+    {
+        Database db;
+        QVERIFY(db.open(rig.home.file(QStringLiteral("brivane.mdb"))));
+        QVERIFY(db.add_dupe(QStringLiteral("known.jpg")));
+        QVERIFY(db.exec(QStringLiteral("insert into lockout (sender) values (?)"),
+                        {QStringLiteral("Spam <bad@spam.invalid>")}));
+    }
+    QVERIFY2(rig.start(), qPrintable(rig.why));
+    const Outcome o = rig.run();
+    QVERIFY2(o == Outcome::Done, qPrintable(rig.dump()));
+    const RunFrontend &ui = rig.ui;
+
+    // The group loop.
+    QVERIFY(ui.has(QStringLiteral("Selected group: ") + group));
+    QVERIFY2(ui.has(QStringLiteral("Getting up to %1 article headers").arg(arts.size() - 1)), qPrintable(rig.dump()));
+    QVERIFY(ui.has(QStringLiteral("Received %1 headers").arg(arts.size())));
+    QVERIFY(ui.has(QStringLiteral("Completed: ") + group));
+    QCOMPARE(ui.count(indent + QStringLiteral("Updated message pointer...")), int(arts.size()));
+
+    // Every filter with its line.
+    QVERIFY(ui.has(indent + QStringLiteral("File mask not found!")));
+    QVERIFY(ui.has(indent + QStringLiteral("Invalid binary!")));
+    QVERIFY(ui.has(indent + QStringLiteral("Not a binary!")));
+    QVERIFY(ui.has(indent + QStringLiteral("Xpost count 4 exceeds threshold of 3")));
+    QVERIFY(ui.has(indent + QStringLiteral("Duplicate file: known.jpg")));
+    QVERIFY(ui.has(indent + QStringLiteral("Locked out: Spam <bad@spam.invalid>")));
+    QVERIFY(ui.has(indent + QStringLiteral("Line count too low... 1")));
+    QVERIFY(ui.count_starting(indent + QStringLiteral("Line count too high... ")) == 1);
+    QVERIFY(ui.has(indent + QStringLiteral("Invalid picture file detected!")));
+    QCOMPARE(ui.count(indent + QStringLiteral("UU Decode successful...")), 4);
+    QCOMPARE(ui.count(indent + QStringLiteral("MIME Decode successful...")), 1);
+    QCOMPARE(ui.count_starting(indent + QStringLiteral("Requesting article ")), 6);
+
+    // Counters: 5 saved; rejected: no mask, 2/3, (12), xpost, tiny, big, broken = 7;
+    // one duplicate, one locked out.
+    QCOMPARE(rig.counters.files_this_count, qint64(5));
+    QCOMPARE(rig.counters.articles_count, qint64(arts.size()));
+    QCOMPARE(rig.counters.non_bin_count, qint64(7));
+    QCOMPARE(rig.counters.dupes_this_count, qint64(1));
+    QCOMPARE(rig.counters.lskip_count, qint64(1));
+    QVERIFY(ui.has(QStringLiteral("Processed all groups")));
+    QVERIFY(ui.has(QStringLiteral("Total Pictures: 5")));
+    QVERIFY(ui.has(QStringLiteral("Total Articles: %1").arg(arts.size())));
+    QVERIFY(ui.has(QStringLiteral(" Total Skipped: 9")));
+    QCOMPARE(ui.count_starting(QStringLiteral("   Total Btyes: ")), 1);
+    QVERIFY(rig.session().total_bytes > pic1.size() + pic2.size() + cat.size() + evil.size());
+    QCOMPARE(ui.status.filter(QStringLiteral("   Total Btyes: ")).first(),
+             QStringLiteral("   Total Btyes: ") + format_thousands(rig.session().total_bytes));
+
+    // The pictures, byte for byte, and nothing outside the download folder.
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("b.jpg"), QStringLiteral("cat.gif"),
+                                          QStringLiteral("evil.jpg"), QStringLiteral("photo.jpg"),
+                                          QStringLiteral("pic01.jpg")}));
+    QCOMPARE(rig.picture(QStringLiteral("pic01.jpg")), pic1);
+    QCOMPARE(rig.picture(QStringLiteral("photo.jpg")), pic2);
+    QCOMPARE(rig.picture(QStringLiteral("cat.gif")), cat);
+    QCOMPARE(rig.picture(QStringLiteral("evil.jpg")), evil);
+    QVERIFY(!QFileInfo::exists(rig.home.file(QStringLiteral("evil.jpg"))));
+    QVERIFY(!QFileInfo::exists(QFileInfo(rig.home.path()).dir().filePath(QStringLiteral("evil.jpg"))));
+
+    // The log: saved name, subject, sender.
+    const QStringList log = rig.dllog();
+    QCOMPARE(log.size(), 5);
+    QCOMPARE(log.first(), QStringLiteral("pic01.jpg,pic01.jpg (1/1),") + from);
+    QVERIFY(log.contains(QStringLiteral("b.jpg,a, b.jpg (1/1),") + from));
+    QCOMPARE(log.last().count(QLatin1Char(',')), 3);
+
+    // Duplicate rows hold the saved names.
+    const QStringList dupes = query_texts(rig.home, QStringLiteral("select filename from dupes order by filename"));
+    QCOMPARE(dupes, (QStringList{QStringLiteral("b.jpg"), QStringLiteral("cat.gif"), QStringLiteral("evil.jpg"),
+                                 QStringLiteral("known.jpg"), QStringLiteral("photo.jpg"),
+                                 QStringLiteral("pic01.jpg")}));
+    QVERIFY(ui.has(indent + QStringLiteral("Logged file: pic01.jpg")));
+
+    // The pointer of this server's row is the last header; the other server's row is untouched.
+    QCOMPARE(rig.pointer(group, inn.setting()), high);
+    QCOMPARE(rig.pointer(group, QStringLiteral("other.server")), qint64(0));
+    QVERIFY(rig.leftovers().isEmpty());
+    QCOMPARE(rig.session().news_state(), qint16(StateDisconnected));
+}
+
+void TestRun::second_run_has_nothing_new()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    const QString group = inn.new_group();
+    QVERIFY(!group.isEmpty());
+    QVERIFY(inn.post_all({uu_article(group, QStringLiteral("one.jpg (1/1)"), make_jpeg(11), QStringLiteral("one.jpg"))})
+                .size() == 1);
+
+    RunRig rig;
+    write_settings(rig.home, inn.setting(), rig.dl, true, false);
+    QVERIFY(fill_database(rig.home, {{group, inn.setting()}}, {QStringLiteral("jpg")}));
+    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("one.jpg")});
+    QCOMPARE(rig.pointer(group, inn.setting()), qint64(1));
+
+    rig.ui.status.clear();
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY2(rig.ui.has(indent + QStringLiteral("No new messages...")), qPrintable(rig.dump()));
+    QVERIFY(!rig.ui.has(QStringLiteral("Completed: ") + group));
+    QCOMPARE(rig.ui.count_starting(indent + QStringLiteral("Requesting article ")), 0);
+    QVERIFY(rig.ui.has(QStringLiteral("Total Pictures: 0")));
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("one.jpg")});
+    QCOMPARE(rig.pointer(group, inn.setting()), qint64(1));
+
+    // A new article later: only that one is looked at.
+    QVERIFY(inn.post_all({uu_article(group, QStringLiteral("two.jpg (1/1)"), make_jpeg(12), QStringLiteral("two.jpg"))})
+                .size() == 1);
+    rig.ui.status.clear();
+    QCOMPARE(rig.run(), Outcome::Done);
+    QCOMPARE(rig.ui.count_starting(indent + QStringLiteral("Requesting article ")), 1);
+    QVERIFY(rig.ui.has(indent + QStringLiteral("Requesting article 2")));
+    QCOMPARE(rig.pointer(group, inn.setting()), qint64(2));
+}
+
+void TestRun::numbered_names_without_duplicate_check()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    const QString group = inn.new_group();
+    QVERIFY(!group.isEmpty());
+    const QByteArray a = make_jpeg(21), b = make_jpeg(22), c = make_jpeg(23);
+    QList<NewsArticle> arts;
+    for (const QByteArray &pic : {a, b, c})
+        arts << uu_article(group, QStringLiteral("same.jpg (1/1)"), pic, QStringLiteral("same.jpg"));
+    // The first picture posted again: the same bytes are not saved twice.
+    arts << uu_article(group, QStringLiteral("same.jpg (1/1)"), a, QStringLiteral("same.jpg"));
+    // A name without an extension.
+    arts << uu_article(group, QStringLiteral("noext.jpg (1/1)"), b, QStringLiteral("noext"));
+    QCOMPARE(inn.post_all(arts).size(), arts.size());
+
+    RunRig rig;
+    write_settings(rig.home, inn.setting(), rig.dl, false, false);
+    QVERIFY(fill_database(rig.home, {{group, inn.setting()}}, {QStringLiteral("jpg")}));
+    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Done);
+
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("same.jpg"), QStringLiteral("same_1.jpg"),
+                                          QStringLiteral("same_2.jpg")}));
+    QCOMPARE(rig.picture(QStringLiteral("same.jpg")), a);
+    QCOMPARE(rig.picture(QStringLiteral("same_1.jpg")), b);
+    QCOMPARE(rig.picture(QStringLiteral("same_2.jpg")), c);
+    QVERIFY(rig.ui.has(indent + QStringLiteral("Identical file already saved: same.jpg")));
+    // "noext" matches no mask: it never reaches the download folder.
+    QCOMPARE(rig.ui.count(indent + QStringLiteral("File mask not found!")), 1);
+    const QStringList log = rig.dllog();
+    QCOMPARE(log.size(), 3);
+    QVERIFY(log.at(1).startsWith(QStringLiteral("same_1.jpg,same.jpg (1/1),")));
+    QVERIFY(log.at(2).startsWith(QStringLiteral("same_2.jpg,")));
+    QCOMPARE(query_number(rig.home, QStringLiteral("select count(*) from dupes")), qint64(0));
+    QVERIFY(!rig.ui.has(indent + QStringLiteral("Logged file: same.jpg")));
+    QCOMPARE(rig.counters.files_this_count, qint64(3));
+    QCOMPARE(rig.counters.dupes_this_count, qint64(1));
+}
+
+void TestRun::group_folders_created_once()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    const QString g1 = inn.new_group(), g2 = inn.new_group();
+    QVERIFY(!g1.isEmpty() && !g2.isEmpty());
+    QList<NewsArticle> arts;
+    arts << uu_article(g1, QStringLiteral("a.jpg (1/1)"), make_jpeg(31), QStringLiteral("a.jpg"));
+    arts << uu_article(g1, QStringLiteral("b.jpg (1/1)"), make_jpeg(32), QStringLiteral("b.jpg"));
+    arts << uu_article(g2, QStringLiteral("a.jpg (1/1)"), make_jpeg(33), QStringLiteral("a.jpg"));
+    arts << uu_article(g2, QStringLiteral("c.jpg (1/1)"), make_jpeg(34), QStringLiteral("c.jpg"));
+    QCOMPARE(inn.post_all(arts).size(), arts.size());
+
+    RunRig rig;
+    write_settings(rig.home, inn.setting(), rig.dl, false, true);
+    QVERIFY(fill_database(rig.home, {{g1, inn.setting()}, {g2, inn.setting()}}, {QStringLiteral("jpg")}));
+    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Done);
+
+    const QString d1 = QDir::toNativeSeparators(rig.dl + QLatin1Char('/') + g1);
+    const QString d2 = QDir::toNativeSeparators(rig.dl + QLatin1Char('/') + g2);
+    QCOMPARE(rig.ui.count(indent + QStringLiteral("Created dir: ") + d1), 1);
+    QCOMPARE(rig.ui.count(indent + QStringLiteral("Created dir: ") + d2), 1);
+    QCOMPARE(rig.ui.count_starting(indent + QStringLiteral("Created dir: ")), 2);
+    QCOMPARE(rig.pictures(g1), (QStringList{QStringLiteral("a.jpg"), QStringLiteral("b.jpg")}));
+    QCOMPARE(rig.pictures(g2), (QStringList{QStringLiteral("a.jpg"), QStringLiteral("c.jpg")}));
+    QCOMPARE(read_file(d2 + QStringLiteral("/a.jpg")), make_jpeg(33));
+    QCOMPARE(rig.pictures(), QStringList());
+    QCOMPARE(rig.pointer(g1, inn.setting()), qint64(2));
+    QCOMPARE(rig.pointer(g2, inn.setting()), qint64(2));
+
+    // The folders exist now: a later run creates none.
+    QVERIFY(inn.post_all({uu_article(g1, QStringLiteral("d.jpg (1/1)"), make_jpeg(35), QStringLiteral("d.jpg"))})
+                .size() == 1);
+    rig.ui.status.clear();
+    QCOMPARE(rig.run(), Outcome::Done);
+    QCOMPARE(rig.ui.count_starting(indent + QStringLiteral("Created dir: ")), 0);
+    QCOMPARE(rig.pictures(g1).size(), 3);
+}
+
+void TestRun::overview_in_chunks()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    const QString group = inn.new_group();
+    QVERIFY(!group.isEmpty());
+    QList<NewsArticle> arts;
+    for (int i = 0; i < 7; ++i)
+        arts << uu_article(group, QStringLiteral("c%1.jpg (1/1)").arg(i), make_jpeg(40 + i),
+                           QStringLiteral("c%1.jpg").arg(i));
+    QCOMPARE(inn.post_all(arts).size(), arts.size());
+
+    RunRig rig;
+    write_settings(rig.home, inn.setting(), rig.dl, true, false);
+    QVERIFY(fill_database(rig.home, {{group, inn.setting()}}, {QStringLiteral("jpg")}));
+    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QCOMPARE(rig.run(3), Outcome::Done);
+    QCOMPARE(rig.ui.count(QStringLiteral("Received 3 headers")), 2);
+    QCOMPARE(rig.ui.count(QStringLiteral("Received 1 headers")), 1);
+    QCOMPARE(rig.pictures().size(), 7);
+    QCOMPARE(rig.pointer(group, inn.setting()), qint64(7));
+    // Each chunk's headers come before the next chunk is fetched.
+    const qsizetype second = rig.ui.status.indexOf(QStringLiteral("Received 3 headers"), 
+                                                   rig.ui.status.indexOf(QStringLiteral("Received 3 headers")) + 1);
+    QVERIFY(rig.ui.status.indexOf(indent + QStringLiteral("Requesting article 3")) < second);
+    QVERIFY(rig.ui.status.indexOf(indent + QStringLiteral("Requesting article 4")) > second);
+}
+
+void TestRun::preview_lines()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    const QString group = inn.new_group();
+    QVERIFY(!group.isEmpty());
+    QList<NewsArticle> arts;
+    arts << uu_article(group, QStringLiteral("view.jpg (1/1)"), make_jpeg(51), QStringLiteral("view.jpg"));
+    // Not a JPEG inside: the preview cannot draw it.
+    arts << uu_article(group, QStringLiteral("fake.jpg (1/1)"), QByteArray(3000, 'x'), QStringLiteral("fake.jpg"));
+    QCOMPARE(inn.post_all(arts).size(), arts.size());
+
+    RunRig rig;
+    write_settings(rig.home, inn.setting(), rig.dl, false, false);
+    {
+        Settings s(rig.home.file(QStringLiteral("Brivane.ini")));
+        s.preview = true;
+        QVERIFY(s.save(QStringLiteral("preview")));
+    }
+    QVERIFY(fill_database(rig.home, {{group, inn.setting()}}, {QStringLiteral("jpg")}));
+    rig.ui.preview_on = true;
+    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY(rig.ui.has(indent + QStringLiteral("loading view.jpg for preview...")));
+    QVERIFY(rig.ui.has(indent + QStringLiteral("loading fake.jpg for preview...")));
+    QVERIFY(rig.ui.has(indent + QStringLiteral("Error loading fake.jpg")));
+    QCOMPARE(rig.ui.logos, 1);
+    QCOMPARE(rig.app->shared().preview_path, QDir::toNativeSeparators(rig.dl + QStringLiteral("/view.jpg")));
+    QCOMPARE(rig.ui.text(Box::ppic), QString());
+
+    // Preview off: no preview lines.
+    QVERIFY(inn.post_all({uu_article(group, QStringLiteral("quiet.jpg (1/1)"), make_jpeg(52), QStringLiteral("quiet.jpg"))})
+                .size() == 1);
+    rig.app->settings().preview = false;
+    rig.ui.status.clear();
+    rig.ui.set_text(Box::ppic, QStringLiteral("kept"));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QCOMPARE(rig.ui.count_starting(indent + QStringLiteral("loading ")), 0);
+    QCOMPARE(rig.ui.text(Box::ppic), QStringLiteral("kept"));
+}
+
+void TestRun::preconditions()
+{
+    struct Case {
+        const char *key;
+        QString value;
+        QString message;
+    };
+    RunRig rig;
+    write_settings(rig.home, QStringLiteral("127.0.0.1:1"), rig.dl, false, false);
+    QVERIFY(fill_database(rig.home, {}, {}));
+    QVERIFY2(rig.start(), qPrintable(rig.why));
+    Settings &s = rig.app->settings();
+
+    auto expect = [&](const QString &message) {
+        rig.ui.messages.clear();
+        rig.ui.status.clear();
+        QCOMPARE(rig.run(), Outcome::Message);
+        QCOMPARE(rig.ui.messages, QStringList{message});
+        QVERIFY(!rig.ui.has(QStringLiteral("Connecting to server...")));
+    };
+    s.news_server = QStringLiteral("  ");
+    s.xposts = 0;
+    expect(QStringLiteral("No news server  selected!"));
+    s.news_server = QStringLiteral("127.0.0.1:1");
+    expect(QStringLiteral("Set Xposts in Preferences!"));
+    s.xposts = 3;
+    s.min_lines = 0;
+    expect(QStringLiteral("Set Min/Max Lines in Preferences!"));
+    s.min_lines = 1;
+    s.max_lines = 0;
+    expect(QStringLiteral("Set Min/Max Lines in Preferences!"));
+    s.max_lines = 100;
+    s.dlpath.clear();
+    expect(QStringLiteral("Set Download path in preferences!"));
+    s.dlpath = rig.dl + QStringLiteral("/missing");
+    expect(QStringLiteral("Download Path does not exist!"));
+    s.dlpath = rig.dl;
+    expect(QStringLiteral("No subscribed groups for this server!"));
+    QVERIFY(rig.app->db().exec(QStringLiteral("insert into groups (name, last_msg, server) values (?, ?, ?)"),
+                               {QStringLiteral("alt.a"), 0, QStringLiteral("127.0.0.1:1")}));
+    QVERIFY(rig.app->db().exec(QStringLiteral("insert into groups (name, last_msg, server) values (?, ?, ?)"),
+                               {QStringLiteral("alt.b"), 0, QStringLiteral("127.0.0.1:1")}));
+    expect(QStringLiteral("No file masks defined!"));
+    // The groups were listed before the masks were found missing.
+    QCOMPARE(rig.ui.groups, (QStringList{QStringLiteral("alt.a"), QStringLiteral("alt.b")}));
+
+    // With masks, an unreachable server ends the run without totals.
+    QVERIFY(rig.app->db().exec(QStringLiteral("insert into masks (mask) values ('jpg')")));
+    rig.ui.messages.clear();
+    rig.ui.status.clear();
+    QCOMPARE(rig.run(), Outcome::Stopped);
+    QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
+    QCOMPARE(rig.pointer(QStringLiteral("alt.a"), QStringLiteral("127.0.0.1:1")), qint64(0));
+}
+
+QTEST_MAIN(TestRun)
+#include "test_run.moc"

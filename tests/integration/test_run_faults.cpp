@@ -1,0 +1,634 @@
+// The download run against a scripted news server, for what a real server
+// does not do on demand: an article gone between overview and fetch, a reset
+// in the middle of an article, a stall, headers out of range, a group the
+// server does not carry, undecodable data, a failing pointer write, the
+// promotion of a group and the Stop button.
+#include "test_run_support.h"
+
+#include "support/scriptserver.h"
+
+#include <QMap>
+#include <QSqlQuery>
+#include <QTest>
+#include <QTimer>
+
+using namespace brivane;
+using namespace brivane::test;
+
+namespace {
+
+const QString indent = QStringLiteral("    ");
+
+struct FakeArticle {
+    QString subject;
+    QByteArray body;  // CRLF lines
+    QString from = QStringLiteral("Poster <poster@example.invalid>");
+    bool listed = true;     // in the overview
+    bool present = true;    // ARTICLE finds it
+};
+
+struct FakeGroup {
+    qint64 low = 1;
+    qint64 high = 0;
+    QMap<qint64, FakeArticle> articles;
+};
+
+// A news server with groups and articles held in memory; faults are hooks.
+class FakeNews {
+public:
+    FakeNews()
+    {
+        server.on("GROUP", [this](ScriptConnection &c, const QByteArray &args) {
+            const QString name = QString::fromUtf8(args);
+            if (!groups.contains(name)) {
+                c.write_line("411 No such group " + args);
+                return;
+            }
+            const FakeGroup &g = groups[name];
+            c.state[QStringLiteral("group")] = name;
+            c.write_line("211 " + QByteArray::number(g.articles.size()) + ' ' + QByteArray::number(g.low)
+                         + ' ' + QByteArray::number(g.high) + ' ' + args);
+        });
+        server.on("XOVER", [this](ScriptConnection &c, const QByteArray &args) {
+            if (xover_hook && xover_hook(c, args))
+                return;
+            const QString name = c.state.value(QStringLiteral("group")).toString();
+            const QList<QByteArray> range = args.split('-');
+            const qint64 first = range.value(0).toLongLong();
+            const qint64 last = range.size() > 1 && !range.at(1).isEmpty() ? range.at(1).toLongLong()
+                                                                            : groups[name].high;
+            c.write_block("224 Overview information follows", overview(name, first, last));
+        });
+        server.on("ARTICLE", [this](ScriptConnection &c, const QByteArray &args) {
+            const qint64 n = args.toLongLong();
+            if (article_hook && article_hook(c, n))
+                return;
+            const QString name = c.state.value(QStringLiteral("group")).toString();
+            const FakeGroup &g = groups[name];
+            if (!g.articles.contains(n) || !g.articles[n].present) {
+                c.write_line("423 No such article number " + args);
+                return;
+            }
+            c.write_block("220 " + args + " <" + args + "@fake> article", article_lines(name, n));
+        });
+    }
+
+    bool start() { return server.start(); }
+    QString setting() const { return server.setting(); }
+
+    qint64 add(const QString &group, const FakeArticle &a)
+    {
+        FakeGroup &g = groups[group];
+        const qint64 n = ++g.high;
+        g.articles.insert(n, a);
+        return n;
+    }
+
+    QList<QByteArray> overview(const QString &name, qint64 first, qint64 last) const
+    {
+        QList<QByteArray> lines;
+        const FakeGroup g = groups.value(name);
+        for (auto it = g.articles.cbegin(); it != g.articles.cend(); ++it) {
+            if (it.key() < first || it.key() > last || !it->listed)
+                continue;
+            lines << overview_line(name, it.key(), *it);
+        }
+        return lines;
+    }
+
+    static QByteArray overview_line(const QString &group, qint64 n, const FakeArticle &a)
+    {
+        const QByteArray num = QByteArray::number(n);
+        return num + '\t' + a.subject.toUtf8() + '\t' + a.from.toUtf8()
+               + "\tMon, 7 Dec 2026 05:00:00 +0000\t<" + num + "@fake>\t\t"
+               + QByteArray::number(a.body.size()) + '\t' + QByteArray::number(line_count(a.body))
+               + "\tXref: fake " + group.toUtf8() + ':' + num;
+    }
+
+    QList<QByteArray> article_lines(const QString &group, qint64 n) const
+    {
+        const FakeArticle a = groups.value(group).articles.value(n);
+        QByteArray text = "Path: fake\r\nFrom: " + a.from.toUtf8() + "\r\nNewsgroups: " + group.toUtf8()
+                          + "\r\nSubject: " + a.subject.toUtf8() + "\r\nMessage-ID: <"
+                          + QByteArray::number(n) + "@fake>\r\n\r\n" + a.body;
+        if (text.endsWith("\r\n"))
+            text.chop(2);
+        QList<QByteArray> lines = text.split('\n');
+        for (QByteArray &l : lines) {
+            if (l.endsWith('\r'))
+                l.chop(1);
+        }
+        return lines;
+    }
+
+    ScriptServer server;
+    QMap<QString, FakeGroup> groups;
+    std::function<bool(ScriptConnection &, qint64)> article_hook;
+    std::function<bool(ScriptConnection &, const QByteArray &)> xover_hook;
+};
+
+FakeArticle picture(const QString &name, const QByteArray &jpeg)
+{
+    FakeArticle a;
+    a.subject = name + QStringLiteral(" (1/1)");
+    a.body = "here it is\r\n\r\n" + uuencode(jpeg, name);
+    return a;
+}
+
+// A rig whose server is the fake one, with one subscribed group per name.
+struct FaultRig : RunRig {
+    bool setup(FakeNews &news, const QStringList &groups, bool checkdupes = true, bool ng_dirs = false,
+               qint64 last_msg = 0)
+    {
+        write_settings(home, news.setting(), dl, checkdupes, ng_dirs);
+        QList<QPair<QString, QString>> rows;
+        for (const QString &g : groups)
+            rows.append({g, news.setting()});
+        if (!fill_database(home, rows, {QStringLiteral("jpg")}, last_msg))
+            return false;
+        return start();
+    }
+};
+
+} // namespace
+
+class TestRunFaults : public QObject {
+    Q_OBJECT
+private slots:
+    void expired_while_fetching();
+    void reset_during_article_then_rerun();
+    void stall_during_xover();
+    void stall_during_article();
+    void stop_during_article();
+    void low_mark_raises_pointer();
+    void group_not_on_server();
+    void headers_out_of_range();
+    void undecodable_data();
+    void uuencode_tried_before_base64();
+    void dupe_table_full();
+    void failed_pointer_write_then_rerun();
+    void failed_pointer_write_with_duplicate_check();
+    void folder_cannot_be_made();
+    void promotion();
+    void stale_promotion_dropped();
+};
+
+void TestRunFaults::expired_while_fetching()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.expired");
+    news.add(g, picture(QStringLiteral("p1.jpg"), make_jpeg(101)));
+    FakeArticle gone = picture(QStringLiteral("p2.jpg"), make_jpeg(102));
+    gone.present = false;  // listed in the overview, gone when asked for
+    news.add(g, gone);
+    news.add(g, picture(QStringLiteral("p3.jpg"), make_jpeg(103)));
+
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY2(rig.ui.has(indent + QStringLiteral("Message expired from server!")), qPrintable(rig.dump()));
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("p1.jpg"), QStringLiteral("p3.jpg")}));
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(3));
+    QCOMPARE(rig.counters.files_this_count, qint64(2));
+    QCOMPARE(rig.ui.count(indent + QStringLiteral("Updated message pointer...")), 3);
+    QCOMPARE(rig.dllog().size(), 2);
+    QVERIFY(rig.leftovers().isEmpty());
+}
+
+void TestRunFaults::reset_during_article_then_rerun()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.reset");
+    QList<QByteArray> pics;
+    for (int i = 1; i <= 3; ++i) {
+        pics << make_jpeg(110 + i);
+        news.add(g, picture(QStringLiteral("r%1.jpg").arg(i), pics.last()));
+    }
+    news.article_hook = [](ScriptConnection &c, qint64 n) {
+        if (n != 2)
+            return false;
+        c.write("220 2 <2@fake> article\r\nPath: fake\r\nSubject: r2.jpg (1/1)\r\n\r\nbegin 644 r2.jpg\r\nM");
+        c.reset();
+        return true;
+    };
+
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Stopped);
+    QVERIFY2(rig.ui.has(QStringLiteral("Socket connection reset....not connected.")), qPrintable(rig.dump()));
+    QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("r1.jpg")});
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(1));
+    QVERIFY2(rig.leftovers().isEmpty(), qPrintable(rig.leftovers().join(QLatin1Char(','))));
+
+    // The server is well again: the run resumes at the header that was cut off.
+    news.article_hook = nullptr;
+    rig.ui.status.clear();
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY(!rig.ui.has(indent + QStringLiteral("Requesting article 1")));
+    QVERIFY(rig.ui.has(indent + QStringLiteral("Requesting article 2")));
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("r1.jpg"), QStringLiteral("r2.jpg"), QStringLiteral("r3.jpg")}));
+    for (int i = 1; i <= 3; ++i)
+        QCOMPARE(rig.picture(QStringLiteral("r%1.jpg").arg(i)), pics.at(i - 1));
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(3));
+}
+
+void TestRunFaults::stall_during_xover()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.stall");
+    news.add(g, picture(QStringLiteral("s1.jpg"), make_jpeg(121)));
+    news.xover_hook = [](ScriptConnection &c, const QByteArray &) {
+        c.write("224 Overview information follows\r\n1\tpartial");
+        return true;  // and then silence
+    };
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    rig.session().timeouts.xover = 800;
+    QCOMPARE(rig.run(), Outcome::Stopped);
+    QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
+    QCOMPARE(rig.ui.count_starting(QStringLiteral("Received ")), 0);
+    // The time-out is told, not swallowed.
+    QVERIFY2(!rig.ui.messages.isEmpty() || rig.ui.count_starting(QStringLiteral("Asyncerror")) > 0,
+             qPrintable(rig.dump()));
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(0));
+    QCOMPARE(rig.session().news_state(), qint16(StateDisconnected));
+}
+
+void TestRunFaults::stall_during_article()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.slow");
+    news.add(g, picture(QStringLiteral("a1.jpg"), make_jpeg(131)));
+    news.add(g, picture(QStringLiteral("a2.jpg"), make_jpeg(132)));
+    news.article_hook = [](ScriptConnection &c, qint64 n) {
+        if (n != 2)
+            return false;
+        c.write("220 2 <2@fake> article\r\nPath: fake\r\n");
+        return true;
+    };
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    rig.session().timeouts.article = 800;
+    QCOMPARE(rig.run(), Outcome::Stopped);
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("a1.jpg")});
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(1));
+    QVERIFY(!rig.ui.has(indent + QStringLiteral("Message expired from server!")));
+    QVERIFY(rig.leftovers().isEmpty());
+}
+
+void TestRunFaults::stop_during_article()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.stop");
+    news.add(g, picture(QStringLiteral("t1.jpg"), make_jpeg(141)));
+    news.add(g, picture(QStringLiteral("t2.jpg"), make_jpeg(142)));
+    news.add(g, picture(QStringLiteral("t3.jpg"), make_jpeg(143)));
+    news.article_hook = [](ScriptConnection &, qint64 n) { return n == 2; };  // never answered
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    rig.session().timeouts.article = 60000;
+    rig.ui.on_status = [&](const QString &line) {
+        if (line == indent + QStringLiteral("Requesting article 2"))
+            QTimer::singleShot(200, &rig.session(), [&] { rig.commands->stop(); });
+    };
+    QCOMPARE(rig.run(), Outcome::Stopped);
+    QVERIFY(rig.ui.has(QStringLiteral("Stop button pressed......")));
+    QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
+    QVERIFY(rig.ui.messages.isEmpty());
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("t1.jpg")});
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(1));
+}
+
+void TestRunFaults::low_mark_raises_pointer()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.low");
+    for (int i = 1; i <= 7; ++i)
+        news.add(g, picture(QStringLiteral("l%1.jpg").arg(i), make_jpeg(150 + i)));
+    news.groups[g].low = 5;
+    for (int i = 1; i < 5; ++i)
+        news.groups[g].articles.remove(i);
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, {g}, true, false, 2), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY2(news.server.commands.contains("XOVER 5-7"), qPrintable(rig.dump()));
+    QVERIFY(rig.ui.has(QStringLiteral("Getting up to 2 article headers")));
+    QCOMPARE(rig.pictures().size(), 3);
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(7));
+}
+
+void TestRunFaults::group_not_on_server()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString here = QStringLiteral("alt.fake.here");
+    news.add(here, picture(QStringLiteral("h1.jpg"), make_jpeg(161)));
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, {QStringLiteral("alt.fake.gone"), here}, true, false, 4), qPrintable(rig.why));
+    // The second group's pointer starts before its article.
+    QVERIFY(rig.app->db().set_last_msg(news.setting(), here, 0));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY2(rig.ui.count_starting(QStringLiteral("Cannot select group: alt.fake.gone (411")) == 1,
+             qPrintable(rig.dump()));
+    QVERIFY(!rig.ui.has(QStringLiteral("Selected group: alt.fake.gone")));
+    QCOMPARE(rig.pointer(QStringLiteral("alt.fake.gone"), news.setting()), qint64(4));
+    QCOMPARE(rig.pointer(here, news.setting()), qint64(1));
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("h1.jpg")});
+}
+
+void TestRunFaults::headers_out_of_range()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.range");
+    for (int i = 1; i <= 3; ++i)
+        news.add(g, picture(QStringLiteral("o%1.jpg").arg(i), make_jpeg(170 + i)));
+    news.xover_hook = [&](ScriptConnection &c, const QByteArray &) {
+        const FakeGroup &fg = news.groups[g];
+        QList<QByteArray> lines;
+        lines << FakeNews::overview_line(g, 1, fg.articles[1]);
+        lines << FakeNews::overview_line(g, 1, fg.articles[1]);  // said twice
+        lines << "x\tnot a number\tp@x\td\t<x@x>\t\t10\t1\t";
+        lines << FakeNews::overview_line(g, 999999, fg.articles[2]);  // beyond the range asked for
+        lines << FakeNews::overview_line(g, 3, fg.articles[3]);
+        c.write_block("224 Overview information follows", lines);
+        return true;
+    };
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QCOMPARE(rig.ui.count(indent + QStringLiteral("Header out of range skipped: 1")), 1);
+    QCOMPARE(rig.ui.count(indent + QStringLiteral("Header out of range skipped: 999999")), 1);
+    QVERIFY(rig.ui.has(indent + QStringLiteral("Bad header: article number is not a number!")));
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("o1.jpg"), QStringLiteral("o3.jpg")}));
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(3));
+    QCOMPARE(rig.ui.count(indent + QStringLiteral("Requesting article 1")), 1);
+}
+
+void TestRunFaults::undecodable_data()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.garbage");
+    FakeArticle bad;
+    bad.subject = QStringLiteral("bad64.jpg (1/1)");
+    bad.body = "Content-Type: image/jpeg; name=\"bad64.jpg\"\r\n\r\n/9j/4AAQ\r\n!!!!****####\r\n";
+    news.add(g, bad);
+    news.add(g, picture(QStringLiteral("good.jpg"), make_jpeg(181)));
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY2(rig.ui.count_starting(indent + QStringLiteral("Decode failed: ")) == 1, qPrintable(rig.dump()));
+    QCOMPARE(rig.ui.count(indent + QStringLiteral("MIME Decode successful...")), 0);
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("good.jpg")});
+    QCOMPARE(rig.dllog().size(), 1);
+    QCOMPARE(query_texts(rig.home, QStringLiteral("select filename from dupes")), QStringList{QStringLiteral("good.jpg")});
+    QCOMPARE(rig.counters.non_bin_count, qint64(1));
+    QCOMPARE(rig.counters.files_this_count, qint64(1));
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(2));
+}
+
+void TestRunFaults::uuencode_tried_before_base64()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.both");
+    const QByteArray a = make_jpeg(191), b = make_jpeg(192);
+    // A good uuencoded block; a line further down happens to hold "/9j/".
+    FakeArticle both = picture(QStringLiteral("both.jpg"), a);
+    both.body += "signature /9j/ text\r\n";
+    news.add(g, both);
+    // A base64 JPEG, then a uuencoded block with characters outside its alphabet.
+    FakeArticle mixed;
+    mixed.subject = QStringLiteral("mixed.jpg (1/1)");
+    QByteArray headers;
+    mixed.body = mime_body(b, QStringLiteral("mixed.jpg"), &headers) + "begin 644 mixed.jpg\r\n"
+                 + "M" + QByteArray(60, 'z') + "\r\n`\r\nend\r\n";
+    news.add(g, mixed);
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, {g}, false), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QCOMPARE(rig.ui.count(indent + QStringLiteral("UU Decode successful...")), 1);
+    QVERIFY2(rig.ui.count(indent + QStringLiteral("MIME Decode successful...")) == 1, qPrintable(rig.dump()));
+    QCOMPARE(rig.picture(QStringLiteral("both.jpg")), a);
+    QCOMPARE(rig.picture(QStringLiteral("mixed.jpg")), b);
+}
+
+void TestRunFaults::dupe_table_full()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.full");
+    news.add(g, picture(QStringLiteral("full.jpg"), make_jpeg(201)));
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    {
+        QSqlDatabase &db = rig.app->db().sql();
+        QVERIFY(db.transaction());
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("insert into dupes (filename) values (?)"));
+        for (int i = 0; i < 32000; ++i) {
+            q.bindValue(0, QStringLiteral("old%1.jpg").arg(i));
+            QVERIFY(q.exec());
+        }
+        QVERIFY(db.commit());
+    }
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY(rig.ui.has(indent + QStringLiteral("Dupe not logged!  Dupe file full!  Delete some entries!")));
+    QVERIFY(!rig.ui.has(indent + QStringLiteral("Logged file: full.jpg")));
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("full.jpg")});
+    QCOMPARE(query_number(rig.home, QStringLiteral("select count(*) from dupes")), qint64(32000));
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(1));
+}
+
+void TestRunFaults::failed_pointer_write_then_rerun()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.pointer");
+    const QByteArray p1 = make_jpeg(211), p2 = make_jpeg(212);
+    news.add(g, picture(QStringLiteral("w1.jpg"), p1));
+    news.add(g, picture(QStringLiteral("w2.jpg"), p2));
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, {g}, false), qPrintable(rig.why));
+    QVERIFY(rig.app->db().exec(QStringLiteral(
+        "create trigger no_pointer before update on groups begin select raise(fail, 'disk is full'); end")));
+    QCOMPARE(rig.run(), Outcome::Message);
+    QCOMPARE(rig.ui.messages.size(), 1);
+    QVERIFY2(rig.ui.messages.first().contains(QStringLiteral("disk is full")), qPrintable(rig.ui.messages.first()));
+    // It stopped at once: the next header was not fetched.
+    QVERIFY(!rig.ui.has(indent + QStringLiteral("Requesting article 2")));
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("w1.jpg")});
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(0));
+    QCOMPARE(rig.session().news_state(), qint16(StateDisconnected));
+
+    // Fixed: the first article comes again, but its picture is not doubled.
+    QVERIFY(rig.app->db().exec(QStringLiteral("drop trigger no_pointer")));
+    rig.ui.status.clear();
+    rig.ui.messages.clear();
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY(rig.ui.has(indent + QStringLiteral("Identical file already saved: w1.jpg")));
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("w1.jpg"), QStringLiteral("w2.jpg")}));
+    QCOMPARE(rig.picture(QStringLiteral("w2.jpg")), p2);
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(2));
+
+    // After a pointer was stored, a failure is a status line and ends the run.
+    news.add(g, picture(QStringLiteral("w3.jpg"), make_jpeg(213)));
+    news.add(g, picture(QStringLiteral("w4.jpg"), make_jpeg(214)));
+    QVERIFY(rig.app->db().exec(QStringLiteral(
+        "create trigger no_pointer before update on groups when new.last_msg = 4 "
+        "begin select raise(fail, 'disk is full'); end")));
+    rig.ui.status.clear();
+    QCOMPARE(rig.run(), Outcome::Stopped);
+    QVERIFY(rig.ui.messages.isEmpty());
+    QVERIFY(rig.ui.count_starting(indent + QStringLiteral("Cannot store the message pointer: ")) == 1);
+    QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(3));
+}
+
+void TestRunFaults::failed_pointer_write_with_duplicate_check()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.pointer2");
+    const QByteArray p1 = make_jpeg(215), p2 = make_jpeg(216);
+    news.add(g, picture(QStringLiteral("d1.jpg"), p1));
+    // The subject names another file than the article holds.
+    FakeArticle other = picture(QStringLiteral("inner.jpg"), p2);
+    other.subject = QStringLiteral("outer.jpg (1/1)");
+    news.add(g, other);
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, {g}, true), qPrintable(rig.why));
+    QVERIFY(rig.app->db().exec(QStringLiteral(
+        "create trigger no_pointer before update on groups begin select raise(fail, 'disk is full'); end")));
+    QCOMPARE(rig.run(), Outcome::Message);
+    QCOMPARE(query_texts(rig.home, QStringLiteral("select filename from dupes")), QStringList{QStringLiteral("d1.jpg")});
+
+    // The duplicate row was stored before the pointer: the rerun skips the header.
+    QVERIFY(rig.app->db().exec(QStringLiteral("drop trigger no_pointer")));
+    QVERIFY(rig.app->db().exec(QStringLiteral(
+        "create trigger no_pointer before update on groups when new.last_msg = 2 "
+        "begin select raise(fail, 'disk is full'); end")));
+    rig.ui.status.clear();
+    rig.ui.messages.clear();
+    QCOMPARE(rig.run(), Outcome::Stopped);  // a pointer was stored: a status line, no box
+    QCOMPARE(rig.ui.count_starting(indent + QStringLiteral("Cannot store the message pointer: ")), 1);
+    QVERIFY(rig.ui.has(indent + QStringLiteral("Duplicate file: d1.jpg")));
+    QVERIFY(!rig.ui.has(indent + QStringLiteral("Requesting article 1")));
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("d1.jpg"), QStringLiteral("inner.jpg")}));
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(1));
+
+    // The subject's name is not the saved one, so the header is fetched
+    // again; the identical bytes keep it from being saved twice.
+    QVERIFY(rig.app->db().exec(QStringLiteral("drop trigger no_pointer")));
+    rig.ui.status.clear();
+    rig.ui.messages.clear();
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY(rig.ui.has(indent + QStringLiteral("Identical file already saved: inner.jpg")));
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("d1.jpg"), QStringLiteral("inner.jpg")}));
+    QCOMPARE(query_number(rig.home, QStringLiteral("select count(*) from dupes where filename = 'inner.jpg'")), qint64(1));
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(2));
+}
+
+void TestRunFaults::folder_cannot_be_made()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.folder");
+    const QByteArray p = make_jpeg(221);
+    news.add(g, picture(QStringLiteral("f1.jpg"), p));
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, {g}, true, true), qPrintable(rig.why));
+    // A file where the group's folder should go.
+    QVERIFY(rig.home.write(QStringLiteral("pictures/") + g, "in the way"));
+    QCOMPARE(rig.run(), Outcome::Message);
+    QVERIFY2(rig.ui.messages.value(0).startsWith(QStringLiteral("Cannot create dir: ")), qPrintable(rig.dump()));
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(0));
+    QCOMPARE(query_number(rig.home, QStringLiteral("select count(*) from dupes")), qint64(0));
+    QVERIFY(rig.leftovers().isEmpty());
+
+    QVERIFY(QFile::remove(rig.dl + QLatin1Char('/') + g));
+    rig.ui.messages.clear();
+    QCOMPARE(rig.run(), Outcome::Done);
+    QCOMPARE(read_file(rig.dl + QLatin1Char('/') + g + QStringLiteral("/f1.jpg")), p);
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(1));
+}
+
+void TestRunFaults::promotion()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QStringList groups{QStringLiteral("alt.fake.a"), QStringLiteral("alt.fake.b"), QStringLiteral("alt.fake.c")};
+    int seed = 230;
+    for (const QString &g : groups) {
+        for (int i = 1; i <= 2; ++i)
+            news.add(g, picture(QStringLiteral("%1%2.jpg").arg(g.right(1)).arg(i), make_jpeg(++seed)));
+    }
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, groups), qPrintable(rig.why));
+    bool clicked = false;
+    rig.ui.on_status = [&](const QString &line) {
+        if (!clicked && line == indent + QStringLiteral("Updated message pointer...")) {
+            clicked = true;
+            rig.ui.set_text(Box::Combo1, groups.at(2));
+            rig.app->shared().group_jump = true;
+        }
+    };
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY2(rig.ui.has(QStringLiteral("Promoted group: alt.fake.c")), qPrintable(rig.dump()));
+    const qsizetype promoted = rig.ui.status.indexOf(QStringLiteral("Promoted group: alt.fake.c"));
+    QCOMPARE(rig.ui.status.value(promoted + 1), QStringLiteral("Completed: alt.fake.a"));
+    QVERIFY(rig.ui.status.indexOf(QStringLiteral("Selected group: alt.fake.c")) > promoted);
+    // The loop goes on after the promoted group in list order: b is not reached.
+    QVERIFY(!rig.ui.has(QStringLiteral("Selected group: alt.fake.b")));
+    QCOMPARE(rig.pointer(groups.at(0), news.setting()), qint64(1));
+    QCOMPARE(rig.pointer(groups.at(1), news.setting()), qint64(0));
+    QCOMPARE(rig.pointer(groups.at(2), news.setting()), qint64(2));
+    QVERIFY(!rig.app->shared().group_jump);
+    QVERIFY(rig.ui.has(QStringLiteral("Processed all groups")));
+}
+
+void TestRunFaults::stale_promotion_dropped()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QStringList groups{QStringLiteral("alt.fake.x"), QStringLiteral("alt.fake.y")};
+    for (const QString &g : groups) {
+        for (int i = 1; i <= 2; ++i)
+            news.add(g, picture(QStringLiteral("%1%2.jpg").arg(g.right(1)).arg(i), make_jpeg(250 + i + g.size())));
+    }
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, groups, false), qPrintable(rig.why));
+    int pointers = 0;
+    rig.ui.on_status = [&](const QString &line) {
+        if (line != indent + QStringLiteral("Updated message pointer..."))
+            return;
+        ++pointers;
+        if (pointers == 1) {
+            // Text typed into the box: no such group.
+            rig.ui.set_text(Box::Combo1, QStringLiteral("alt.typed.nonsense"));
+            rig.app->shared().group_jump = true;
+        } else if (pointers == 3) {
+            // The group in hand picked again.
+            rig.ui.set_text(Box::Combo1, groups.at(1));
+            rig.app->shared().group_jump = true;
+        }
+    };
+    QCOMPARE(rig.run(), Outcome::Done);
+    QCOMPARE(rig.ui.count_starting(QStringLiteral("Promoted group: ")), 0);
+    QCOMPARE(rig.pointer(groups.at(0), news.setting()), qint64(2));
+    QCOMPARE(rig.pointer(groups.at(1), news.setting()), qint64(2));
+    QCOMPARE(rig.ui.count(QStringLiteral("Selected group: alt.fake.x")), 1);
+    QCOMPARE(rig.ui.count(QStringLiteral("Selected group: alt.fake.y")), 1);
+    QVERIFY(!rig.app->shared().group_jump);
+}
+
+QTEST_MAIN(TestRunFaults)
+#include "test_run_faults.moc"

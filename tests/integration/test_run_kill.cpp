@@ -1,0 +1,224 @@
+// brivane-cli run killed with SIGKILL in the middle of a run, several times,
+// then run to its end: no picture lost, none doubled, none half written, no
+// finished header fetched again, the pointer never ahead of the pictures, and
+// no work files left behind.
+#include "test_run_support.h"
+
+#include "support/inn2.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QSet>
+#include <QTest>
+
+using namespace brivane;
+using namespace brivane::test;
+
+namespace {
+
+const QString indent = QStringLiteral("    ");
+
+// Starts `brivane-cli run` and kills it (or, with `terminate`, sends SIGTERM)
+// once `pointers` headers were finished. Returns the stdout lines seen in
+// `seen` and the exit code in `code`; false when the run ended before that.
+bool run_and_kill(const QString &home, int pointers, QStringList *seen, bool terminate = false,
+                  int *code = nullptr)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("BRIVANE_HOME"), home);
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(BRIVANE_CLI_PATH), {QStringLiteral("run")});
+    if (!p.waitForStarted(10000))
+        return false;
+    int done = 0;
+    QByteArray pending;
+    while (done < pointers) {
+        if (!p.waitForReadyRead(30000))
+            break;
+        pending += p.readAllStandardOutput();
+        qsizetype nl;
+        while ((nl = pending.indexOf('\n')) >= 0) {
+            const QString line = QString::fromUtf8(pending.left(nl)).remove(QLatin1Char('\r'));
+            pending.remove(0, nl + 1);
+            *seen << line;
+            if (line == indent + QStringLiteral("Updated message pointer..."))
+                ++done;
+        }
+    }
+    const bool killed = p.state() == QProcess::Running;
+    if (terminate)
+        p.terminate();
+    else
+        p.kill();
+    p.waitForFinished(30000);
+    pending += p.readAllStandardOutput();
+    for (const QByteArray &l : pending.split('\n')) {
+        if (!l.isEmpty())
+            *seen << QString::fromUtf8(l).remove(QLatin1Char('\r'));
+    }
+    if (code)
+        *code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return killed && done >= pointers;
+}
+
+QByteArray digest(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
+}
+
+} // namespace
+
+class TestRunKill : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void killed_and_rerun_data();
+    void killed_and_rerun();
+    void terminated_stops_in_order();
+};
+
+void TestRunKill::initTestCase()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    QVERIFY(QFileInfo::exists(QStringLiteral(BRIVANE_CLI_PATH)));
+}
+
+void TestRunKill::killed_and_rerun_data()
+{
+    QTest::addColumn<bool>("checkdupes");
+    QTest::newRow("duplicate check on") << true;
+    QTest::newRow("duplicate check off") << false;
+}
+
+void TestRunKill::killed_and_rerun()
+{
+    QFETCH(bool, checkdupes);
+    BRIVANE_REQUIRE_INN2(inn);
+    const QString group = inn.new_group();
+    QVERIFY2(!group.isEmpty(), qPrintable(inn.error()));
+
+    constexpr int total = 40;
+    QList<NewsArticle> arts;
+    QHash<QByteArray, int> wanted;  // digest -> article number
+    QList<QByteArray> pics;
+    for (int i = 1; i <= total; ++i) {
+        pics << make_jpeg(1000 + i, 160, 120, true);
+        wanted.insert(digest(pics.last()), i);
+        NewsArticle a;
+        a.groups = {group};
+        a.subject = QStringLiteral("k%1.jpg (1/1)").arg(i);
+        a.body = uuencode(pics.last(), QStringLiteral("k%1.jpg").arg(i));
+        arts << a;
+    }
+    QCOMPARE(inn.post_all(arts).size(), total);
+
+    TempHome home;
+    const QString dl = home.file(QStringLiteral("pictures"));
+    QVERIFY(QDir().mkpath(dl));
+    write_settings(home, inn.setting(), dl, checkdupes, false, false, 3, 1, 30000);
+    QVERIFY(fill_database(home, {{group, inn.setting()}}, {QStringLiteral("jpg")}));
+
+    // Every picture on disk is whole and one of ours, none twice, and every
+    // header up to the pointer has its picture.
+    auto check_consistent = [&](qint64 *pointer_out) {
+        const QStringList files = QDir(dl).entryList(QDir::Files | QDir::Hidden);
+        QSet<int> have;
+        for (const QString &f : files) {
+            const QByteArray d = digest(read_file(dl + QLatin1Char('/') + f));
+            QVERIFY2(wanted.contains(d), qPrintable(QStringLiteral("stray or partial file ") + f));
+            QVERIFY2(!have.contains(wanted.value(d)), qPrintable(QStringLiteral("doubled picture ") + f));
+            have.insert(wanted.value(d));
+        }
+        const qint64 pointer = query_number(home, QStringLiteral("select last_msg from groups"));
+        for (int n = 1; n <= pointer; ++n)
+            QVERIFY2(have.contains(n), qPrintable(QStringLiteral("pointer %1 but picture %2 missing").arg(pointer).arg(n)));
+        // At most the header in hand is ahead of the pointer.
+        for (int n : have)
+            QVERIFY2(n <= pointer + 1, qPrintable(QStringLiteral("picture %1 beyond pointer %2").arg(n).arg(pointer)));
+        *pointer_out = pointer;
+    };
+
+    qint64 pointer = 0;
+    QStringList all_lines;
+    for (int kill_at : {3, 7, 6, 9}) {
+        QStringList seen;
+        const bool killed = run_and_kill(home.path(), kill_at, &seen);
+        all_lines << seen;
+        QVERIFY2(killed, qPrintable(seen.join(QLatin1Char('\n'))));
+        const qint64 before = pointer;
+        check_consistent(&pointer);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(pointer >= before + kill_at - 1);
+        // A finished header was not fetched again.
+        QVERIFY2(!seen.contains(indent + QStringLiteral("Requesting article %1").arg(before)) || before == 0,
+                 qPrintable(seen.join(QLatin1Char('\n'))));
+    }
+
+    QByteArray out, err;
+    QCOMPARE(run_cli(home.path(), {QStringLiteral("run")}, &out, &err), 0);
+    QVERIFY2(out.contains("Processed all groups"), out.constData());
+    check_consistent(&pointer);
+    QCOMPARE(pointer, qint64(total));
+    QCOMPARE(QDir(dl).entryList(QDir::Files | QDir::Hidden).size(), total);
+    for (int i = 1; i <= total; ++i)
+        QCOMPARE(read_file(dl + QStringLiteral("/k%1.jpg").arg(i)), pics.at(i - 1));
+    // No work files, scratch files or hidden temporary files left.
+    QStringList left;
+    for (const QString &n : QDir(home.path()).entryList(QDir::Files | QDir::Hidden)) {
+        if ((n.startsWith(QLatin1String("work")) && !n.contains(QLatin1Char('.'))) || n.endsWith(QLatin1String(".part")))
+            left << n;
+    }
+    QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(','))));
+    // Each picture is in the log once (a rerun's identical copy is not logged again).
+    const QStringList log = QString::fromUtf8(home.read(QStringLiteral("dllog.txt"))).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    QVERIFY(log.size() <= total);
+    if (checkdupes)
+        QCOMPARE(query_number(home, QStringLiteral("select count(distinct filename) from dupes")), qint64(total));
+}
+
+// SIGTERM acts as the Stop button: the run ends in order with exit code 3,
+// every finished header's pointer stored and no totals.
+void TestRunKill::terminated_stops_in_order()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    const QString group = inn.new_group();
+    QVERIFY2(!group.isEmpty(), qPrintable(inn.error()));
+    constexpr int total = 30;
+    QList<NewsArticle> arts;
+    for (int i = 1; i <= total; ++i) {
+        NewsArticle a;
+        a.groups = {group};
+        a.subject = QStringLiteral("t%1.jpg (1/1)").arg(i);
+        a.body = uuencode(make_jpeg(2000 + i, 160, 120, true), QStringLiteral("t%1.jpg").arg(i));
+        arts << a;
+    }
+    QCOMPARE(inn.post_all(arts).size(), total);
+    TempHome home;
+    const QString dl = home.file(QStringLiteral("pictures"));
+    QVERIFY(QDir().mkpath(dl));
+    write_settings(home, inn.setting(), dl, true, false, false, 3, 1, 30000);
+    QVERIFY(fill_database(home, {{group, inn.setting()}}, {QStringLiteral("jpg")}));
+
+    QStringList seen;
+    int code = -1;
+    QVERIFY(run_and_kill(home.path(), 4, &seen, true, &code));
+    QCOMPARE(code, 3);
+    QVERIFY(!seen.contains(QStringLiteral("Processed all groups")));
+    const int finished = int(seen.count(indent + QStringLiteral("Updated message pointer...")));
+    QVERIFY(finished >= 4 && finished < total);
+    QCOMPARE(query_number(home, QStringLiteral("select last_msg from groups")), qint64(finished));
+    QCOMPARE(QDir(dl).entryList(QDir::Files | QDir::Hidden).size(), finished);
+
+    QByteArray out;
+    QCOMPARE(run_cli(home.path(), {QStringLiteral("run")}, &out), 0);
+    QCOMPARE(query_number(home, QStringLiteral("select last_msg from groups")), qint64(total));
+    QCOMPARE(QDir(dl).entryList(QDir::Files | QDir::Hidden).size(), total);
+    QVERIFY(!out.contains(QStringLiteral("Requesting article %1\n").arg(finished).toUtf8()));
+}
+
+QTEST_MAIN(TestRunKill)
+#include "test_run_kill.moc"

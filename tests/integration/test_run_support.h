@@ -1,0 +1,310 @@
+#pragma once
+// Shared pieces of the run and catch-up tests: real JPEG pictures, their
+// uuencoded and MIME forms as posted articles, and a program home with
+// settings and database filled in.
+#include "app/app.h"
+#include "db/database.h"
+#include "run/run.h"
+#include "session/session.h"
+#include "shell/settings.h"
+#include "support/testsupport.h"
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QColor>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QPainter>
+#include <QRandomGenerator>
+#include <QSqlQuery>
+#include <QVariant>
+#include <functional>
+#include <memory>
+
+namespace brivane::test {
+
+// A real JPEG, different for every seed; `noise` makes it larger.
+inline QByteArray make_jpeg(quint32 seed, int width = 96, int height = 64, bool noise = false)
+{
+    QImage img(width, height, QImage::Format_RGB32);
+    QRandomGenerator rng(seed);
+    img.fill(QColor::fromRgb(rng.generate() & 0xffffff));
+    if (noise) {
+        for (int y = 0; y < height; ++y) {
+            auto *row = reinterpret_cast<QRgb *>(img.scanLine(y));
+            for (int x = 0; x < width; ++x)
+                row[x] = rng.generate() | 0xff000000u;
+        }
+    } else {
+        QPainter p(&img);
+        p.setPen(QColor::fromRgb(rng.generate() & 0xffffff));
+        p.drawText(4, height / 2, QString::number(seed));
+    }
+    QByteArray out;
+    QBuffer buf(&out);
+    buf.open(QIODevice::WriteOnly);
+    img.save(&buf, "JPEG", 90);
+    return out;
+}
+
+// The body of a uuencoded block, begin and end lines included, CRLF lines.
+inline QByteArray uuencode(const QByteArray &data, const QString &name)
+{
+    auto enc = [](int v) { return char(v ? (v & 0x3f) + 0x20 : '`'); };
+    QByteArray out = "begin 644 " + name.toUtf8() + "\r\n";
+    for (qsizetype i = 0; i < data.size(); i += 45) {
+        const QByteArray chunk = data.mid(i, 45);
+        out += enc(int(chunk.size()));
+        for (qsizetype j = 0; j < chunk.size(); j += 3) {
+            const uchar a = uchar(chunk[j]);
+            const uchar b = j + 1 < chunk.size() ? uchar(chunk[j + 1]) : 0;
+            const uchar c = j + 2 < chunk.size() ? uchar(chunk[j + 2]) : 0;
+            out += enc(a >> 2);
+            out += enc(((a << 4) | (b >> 4)) & 0x3f);
+            out += enc(((b << 2) | (c >> 6)) & 0x3f);
+            out += enc(c & 0x3f);
+        }
+        out += "\r\n";
+    }
+    out += "`\r\nend\r\n";
+    return out;
+}
+
+// A MIME body with one base64 JPEG part named `name`. Returns the headers to
+// add to the article in `headers`.
+inline QByteArray mime_body(const QByteArray &data, const QString &name, QByteArray *headers)
+{
+    const QByteArray boundary = "=_brivane_test_boundary";
+    *headers = "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"" + boundary + "\"\r\n";
+    QByteArray out = "This is a multi-part message in MIME format.\r\n\r\n--" + boundary + "\r\n";
+    out += "Content-Type: image/jpeg; name=\"" + name.toUtf8() + "\"\r\n";
+    out += "Content-Transfer-Encoding: base64\r\n";
+    out += "Content-Disposition: attachment; filename=\"" + name.toUtf8() + "\"\r\n\r\n";
+    const QByteArray b64 = data.toBase64();
+    for (qsizetype i = 0; i < b64.size(); i += 76)
+        out += b64.mid(i, 76) + "\r\n";
+    out += "\r\n--" + boundary + "--\r\n";
+    return out;
+}
+
+inline int line_count(const QByteArray &body)
+{
+    return int(body.count('\n'));
+}
+
+// Writes Brivane.ini for a run against `server`.
+inline void write_settings(const TempHome &home, const QString &server, const QString &dlpath,
+                           bool checkdupes, bool ng_dirs, bool rcvunk = false, int xposts = 3,
+                           int min_lines = 1, int max_lines = 30000)
+{
+    Settings s(home.file(QStringLiteral("Brivane.ini")));
+    s.news_server = server;
+    s.dlpath = dlpath;
+    s.checkdupes = checkdupes;
+    s.ng_dirs = ng_dirs;
+    s.rcvunk = rcvunk;
+    s.xposts = qint16(xposts);
+    s.min_lines = qint16(min_lines);
+    s.max_lines = qint16(max_lines);
+    s.preview = false;
+    s.show_splash = false;
+    for (const char *k : {"news_server", "dlpath", "checkdupes", "ng_dirs", "rcvunk", "xposts",
+                          "min_lines", "max_lines", "preview", "showsplash"})
+        s.save(QLatin1String(k));
+}
+
+// Creates the database of `home` with subscriptions and masks.
+inline bool fill_database(const TempHome &home, const QList<QPair<QString, QString>> &groups_servers,
+                          const QStringList &masks, qint64 last_msg = 0)
+{
+    const QString file = home.file(QStringLiteral("brivane.mdb"));
+    if (!Database::create_database(file))
+        return false;
+    Database db;
+    if (!db.open(file))
+        return false;
+    for (const auto &gs : groups_servers) {
+        if (!db.exec(QStringLiteral("insert into groups (name, last_msg, server) values (?, ?, ?)"),
+                     {gs.first, last_msg, gs.second}))
+            return false;
+    }
+    for (const QString &m : masks) {
+        if (!db.exec(QStringLiteral("insert into masks (mask) values (?)"), {m}))
+            return false;
+    }
+    return true;
+}
+
+// Reads one number with a fresh connection (the program's own is left alone).
+inline qint64 query_number(const TempHome &home, const QString &statement,
+                           const QVariantList &values = {})
+{
+    Database db;
+    if (!db.open(home.file(QStringLiteral("brivane.mdb"))))
+        return -1;
+    QSqlQuery q(db.sql());
+    q.prepare(statement);
+    for (const QVariant &v : values)
+        q.addBindValue(v);
+    if (!q.exec() || !q.next())
+        return -1;
+    return q.value(0).toLongLong();
+}
+
+inline QStringList query_texts(const TempHome &home, const QString &statement)
+{
+    Database db;
+    QStringList out;
+    if (!db.open(home.file(QStringLiteral("brivane.mdb"))))
+        return out;
+    QSqlQuery q(db.sql());
+    if (!q.exec(statement))
+        return out;
+    while (q.next())
+        out << q.value(0).toString();
+    return out;
+}
+
+inline QByteArray read_file(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Lines of `status` that equal `line`.
+inline int count_lines(const QStringList &status, const QString &line)
+{
+    return int(status.count(line));
+}
+
+// A recording front end with a visible thumbnail box (drawing a file QImage
+// reads as JPEG) and a hook called for every status line.
+class RunFrontend : public RecordingFrontend {
+public:
+    bool preview_visible() const override { return preview_on; }
+    bool draw_jpeg(const QString &path) override
+    {
+        QImage img;
+        const bool ok = img.load(path, "JPEG");
+        drawn << path;
+        return ok;
+    }
+    void load_logo() override { ++logos; }
+
+    bool preview_on = false;
+    QStringList drawn;
+    int logos = 0;
+    std::function<void(const QString &)> on_status;
+
+    int count(const QString &line) const { return int(status.count(line)); }
+    bool has(const QString &line) const { return status.contains(line); }
+    int count_starting(const QString &head) const
+    {
+        int n = 0;
+        for (const QString &s : status)
+            n += s.startsWith(head) ? 1 : 0;
+        return n;
+    }
+
+protected:
+    void show_status(const QString &line) override
+    {
+        RecordingFrontend::show_status(line);
+        if (on_status)
+            on_status(line);
+    }
+};
+
+// A program home set up for runs, with the App the GUI and the CLI use.
+struct RunRig {
+    RunRig() : dl(home.file(QStringLiteral("pictures")))
+    {
+        QDir().mkpath(dl);
+    }
+    ~RunRig()
+    {
+        // BRIVANE_TEST_DUMP=1 shows what each run said.
+        if (qEnvironmentVariableIsSet("BRIVANE_TEST_DUMP"))
+            qInfo().noquote() << dump();
+    }
+
+    // Starts the App as the CLI does; false with the reason in `why`.
+    bool start()
+    {
+        commands.reset();
+        app = std::make_unique<App>(Paths(home.path()), ui);
+        if (!app->start() || !app->load()) {
+            why = ui.messages.join(QLatin1Char('|')) + ui.status.join(QLatin1Char('|'));
+            return false;
+        }
+        commands = std::make_unique<Commands>(*app);
+        Session::Timeouts &t = session().timeouts;
+        t.connect = 5000;
+        t.quit = 1000;
+        t.select = 5000;
+        t.xover = 5000;
+        t.article = 5000;
+        return true;
+    }
+    Outcome run(qint64 chunk = 0)
+    {
+        Run r(app->settings(), app->db(), session(), ui, app->paths(), app->shared());
+        if (chunk > 0)
+            r.set_chunk_size(chunk);
+        const Outcome o = r.btnProc_Click();
+        counters = r.counters();
+        return o;
+    }
+    Outcome catchup() { return commands->catchup(); }
+    Session &session() { return commands->session(); }
+    // Ends the App (its lock and database) as the program's end would.
+    void stop()
+    {
+        commands.reset();
+        app.reset();
+    }
+
+    qint64 pointer(const QString &group, const QString &server) const
+    {
+        return query_number(home, QStringLiteral("select last_msg from groups where name = ? and server = ?"),
+                            {group, server});
+    }
+    QStringList pictures(const QString &sub = QString()) const
+    {
+        return QDir(sub.isEmpty() ? dl : dl + QLatin1Char('/') + sub)
+            .entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    }
+    QByteArray picture(const QString &name) const { return read_file(dl + QLatin1Char('/') + name); }
+    QStringList dllog() const
+    {
+        const QByteArray all = home.read(QStringLiteral("dllog.txt"));
+        QStringList lines = QString::fromUtf8(all).split(QStringLiteral("\r\n"));
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        return lines;
+    }
+    // Work files, scratch files and hidden temporary files in the home.
+    QStringList leftovers() const
+    {
+        QStringList out;
+        const QStringList names = QDir(home.path()).entryList(QDir::Files | QDir::Hidden);
+        for (const QString &n : names) {
+            if ((n.startsWith(QLatin1String("work")) && !n.contains(QLatin1Char('.')))
+                || n.endsWith(QLatin1String(".part")))
+                out << n;
+        }
+        return out;
+    }
+    QString dump() const { return ui.status.join(QLatin1Char('\n')) + QStringLiteral("\nMESSAGES: ") + ui.messages.join(QLatin1Char('|')); }
+
+    TempHome home;
+    QString dl;
+    RunFrontend ui;
+    std::unique_ptr<App> app;
+    std::unique_ptr<Commands> commands;
+    RunCounters counters;
+    QString why;
+};
+
+} // namespace brivane::test

@@ -1,0 +1,280 @@
+#include "pictures.h"
+#include "preview/workfile.h"
+#include "support/testsupport.h"
+
+#include <QFile>
+#include <QTest>
+
+using namespace brivane;
+
+namespace {
+
+const QByteArray full_line = "M" + QByteArray(60, '!');  // 45 bytes in 61 characters
+
+// A home with a work file and the repair bound to its work2.
+struct Fixture {
+    Fixture() : repair(home.file("work2")) {}
+    bool fix(const QByteArray &content)
+    {
+        if (!home.write("work1000", content))
+            qFatal("cannot write the work file");
+        return repair.fix_workfile(home.file("work1000"), ui);
+    }
+    QByteArray work() const { return home.read("work1000"); }
+    bool work2_left() const { return QFile::exists(home.file("work2")); }
+
+    test::TempHome home;
+    WorkfileRepair repair;
+    test::RecordingFrontend ui;
+};
+
+QByteArray uu_block(const QByteArray &name = "pic.jpg")
+{
+    return "begin 644 " + name + "\n" + full_line + "\n" + full_line + "\n#86)C\n`\nend\n";
+}
+
+} // namespace
+
+class TestWorkfile : public QObject {
+    Q_OBJECT
+private slots:
+    void complete_uuencoded_block()
+    {
+        Fixture f;
+        QVERIFY(f.fix(test::article(uu_block() + "-- \nsig\n")));
+        QVERIFY(f.repair.begin_found);
+        QVERIFY(!f.repair.jpeg64_found);
+        QCOMPARE(f.repair.found_filename, QString("pic.jpg"));
+        QVERIFY(f.repair.io_error.isEmpty());
+        // Everything before the begin line is gone; the rest is kept, CR LF.
+        QCOMPARE(f.work(), test::crlf(uu_block() + "-- \nsig\n"));
+        QVERIFY(!f.work2_left());
+        QVERIFY(f.ui.status.isEmpty());
+    }
+
+    void a_block_from_the_real_encoder()
+    {
+        Fixture f;
+        const QByteArray picture = test::make_picture("png");
+        QVERIFY(!picture.isEmpty());
+        const QByteArray encoded = test::uuencode(picture, "real.png");
+        QVERIFY2(!encoded.isEmpty(), "uuencode (sharutils) is needed");
+        QVERIFY(f.fix(test::article(encoded)));
+        QCOMPARE(f.repair.found_filename, QString("real.png"));
+        QCOMPARE(f.work(), test::crlf(encoded));
+    }
+
+    void missing_backquote_line()
+    {
+        Fixture f;
+        QByteArray block = uu_block();
+        block.replace("`\n", "");
+        QVERIFY(!f.fix(test::article(block)));
+        QVERIFY(f.repair.begin_found);
+        QCOMPARE(f.work(), test::crlf(block));  // still replaced
+        QVERIFY(!f.work2_left());
+        QVERIFY(f.ui.status.isEmpty());
+    }
+
+    void each_data_line_decides_the_verdict_afresh()
+    {
+        Fixture f;
+        // A 63-character line not starting with "M" makes it False; the
+        // backquote line makes it True again.
+        QVERIFY(f.fix("begin 644 a.jpg\r\nX" + QByteArray(62, '!') + "\r\n`\r\nend\r\n"));
+        // A line longer than 63 after the backquote line decides it False.
+        QVERIFY(!f.fix("begin 644 a.jpg\r\n`\r\nM" + QByteArray(65, '!') + "\r\nend\r\n"));
+        // A short line after a bad one makes it True again.
+        QVERIFY(f.fix("begin 644 a.jpg\r\nM" + QByteArray(70, '!') + "\r\n#86)C\r\n`\r\nend\r\n"));
+    }
+
+    void mime_with_quoted_name()
+    {
+        Fixture f;
+        const QByteArray body = "/9j/4AAQSkZJRgABAQEASABIAAD/2wBDAAMCAgMCAgMDAwMEAwMEBQgFBQQEBQoHBwYI\n"
+                                "DAoMDAsKCwsNDhIQDQ4RDgsLEBYQERMUFRUVDA8XGBYUGBIUFRT/2Q==\n";
+        QVERIFY(f.fix(test::mime_article(body, "Content-Type: image/jpeg; name=\"x.jpg\"\n"
+                                               "Content-Transfer-Encoding: base64\n")));
+        QVERIFY(f.repair.jpeg64_found);
+        QVERIFY(!f.repair.begin_found);
+        QCOMPARE(f.repair.found_filename, QString("x.jpg"));
+        // The headers are not copied: the file starts with the body.
+        QVERIFY(f.work().startsWith("/9j/4AAQ"));
+        QVERIFY(f.work().contains("--XyZ--\r\n"));
+        QVERIFY(!f.work().contains("Content-Type"));
+    }
+
+    void name_parameter_quirks()
+    {
+        Fixture f;
+        const QByteArray body = "/9j/4AAQ\n";
+        f.fix(test::mime_article(body, "Content-Type: image/jpeg; name=photo.jpg\n"));
+        QCOMPARE(f.repair.found_filename, QString("hoto.jpg"));  // six characters skipped
+        f.fix(test::mime_article(body, "Content-Type: image/jpeg; name=\"a.jpg\"; x=1\n"));
+        QCOMPARE(f.repair.found_filename, QString("a.jpg\"; x=1"));
+        f.fix(test::mime_article(body, "Content-Disposition: attachment; filename=\"b.jpg\"\n"));
+        QCOMPARE(f.repair.found_filename, QString("b.jpg"));
+        f.fix(test::mime_article(body, "Content-Type: image/jpeg; name=\n"));
+        QCOMPARE(f.repair.found_filename, QString());
+        // The last name= before the data wins.
+        f.fix(test::mime_article(body, "Content-Type: image/jpeg; name=\"one.jpg\"\n"
+                                       "Content-Disposition: inline; filename=\"two.jpg\"\n"));
+        QCOMPARE(f.repair.found_filename, QString("two.jpg"));
+    }
+
+    void a_file_naming_nothing_keeps_the_last_name()
+    {
+        Fixture f;
+        QVERIFY(f.fix(test::article(uu_block("first.jpg"))));
+        QCOMPARE(f.repair.found_filename, QString("first.jpg"));
+        QVERIFY(f.fix(test::crlf("/9j/4AAQ\n")));
+        QCOMPARE(f.repair.found_filename, QString("first.jpg"));
+        QVERIFY(!f.fix("nothing at all\r\n"));
+        QCOMPARE(f.repair.found_filename, QString("first.jpg"));
+    }
+
+    void separator_lines_are_dropped_but_data_is_not()
+    {
+        Fixture f;
+        const QByteArray data_with_size = "M" + QByteArray(20, '!') + "SIZE" + QByteArray(36, '!');
+        const QByteArray data_with_uuxt = "M" + QByteArray(10, '#') + "UUXT" + QByteArray(46, '#');
+        QVERIFY(f.fix(test::crlf("begin 644 pic.jpg\n"
+                                 "--- cut here ---\n"
+                                 + full_line + "\n"
+                                 "Size: 12345 bytes\n"
+                                 + data_with_size + "\n"
+                                 "section 1/1   UuXt 1.0\n"
+                                 + data_with_uuxt + "\n"
+                                 "`\nend\n"
+                                 "--- CUT HERE ---\n")));
+        QCOMPARE(f.work(), test::crlf("begin 644 pic.jpg\n" + full_line + "\n" + data_with_size + "\n"
+                                      + data_with_uuxt + "\n`\nend\n"));
+
+        // base64 lines may spell the words in any case: they stay.
+        const QByteArray b64 = "/9j/4AAQsizeAAAAUuXtAAAA\n/9j/SiZe\n";
+        QVERIFY(f.fix(test::crlf("Content-Type: image/jpeg; name=\"s.jpg\"\n\n" + b64 + "\ncut here\n")));
+        QCOMPARE(f.work(), test::crlf(b64 + "\n"));
+    }
+
+    void two_trailing_blanks()
+    {
+        Fixture f;
+        const QByteArray padded = full_line + "   ";  // three blanks: two go
+        // Blanks that are data (the line needs them) stay.
+        const QByteArray blank_data = "M" + QByteArray(58, '!') + "  ";
+        QVERIFY(f.fix(test::crlf("begin 644 pic.jpg  \n" + padded + "\n" + blank_data + "\n`\nend  \n")));
+        QCOMPARE(f.work(), test::crlf("begin 644 pic.jpg\n" + full_line + " \n" + blank_data + "\n`\nend\n"));
+        // The name was taken before the blanks went.
+        QCOMPARE(f.repair.found_filename, QString("pic.jpg  "));
+    }
+
+    void base64_body_with_an_end_line()
+    {
+        Fixture f;
+        QVERIFY(!f.fix(test::crlf("/9j/4AAQ\nEnding\n")));
+        QVERIFY(f.repair.jpeg64_found);
+        QCOMPARE(f.work(), test::crlf("/9j/4AAQ\nEnding\n"));  // replaced all the same
+        QVERIFY(f.ui.status.isEmpty());
+    }
+
+    void begin_line_as_the_last_line()
+    {
+        Fixture f;
+        const QByteArray raw = test::crlf("Subject: x\n\nbegin 644 last.jpg");
+        QVERIFY(!f.fix(raw));
+        QVERIFY(f.repair.begin_found);
+        QCOMPARE(f.repair.found_filename, QString("last.jpg"));
+        QCOMPARE(f.ui.status, QStringList{"    Invalid file format!"});
+        QCOMPARE(f.work(), raw);  // untouched
+        QVERIFY(f.work2_left());
+        QCOMPARE(f.home.read("work2"), QByteArray("begin 644 last.jpg\r\n"));
+    }
+
+    void no_format_at_all()
+    {
+        Fixture f;
+        const QByteArray raw = test::article("Just words.\nMore words.\n");
+        QVERIFY(!f.fix(raw));
+        QVERIFY(!f.repair.begin_found);
+        QVERIFY(!f.repair.jpeg64_found);
+        QCOMPARE(f.ui.status, QStringList{"    Invalid file format!"});
+        QCOMPARE(f.work(), raw);
+        QVERIFY(f.work2_left());
+        QCOMPARE(f.home.read("work2"), QByteArray());
+    }
+
+    void jpeg_names_become_jpg()
+    {
+        Fixture f;
+        QVERIFY(f.fix(test::article(uu_block("Photo.JPEG"))));
+        QCOMPARE(f.repair.found_filename, QString("Photo.jpg"));
+        QVERIFY(f.fix(test::article(uu_block("a.b.jpeg"))));
+        QCOMPARE(f.repair.found_filename, QString("a.jpg"));
+        // Also when the format is not recognised.
+        QVERIFY(!f.fix(test::crlf("Content-Type: x; name=\"c.Jpeg\"\n")));
+        QCOMPARE(f.repair.found_filename, QString("c.jpg"));
+    }
+
+    void names_in_utf8_and_latin1()
+    {
+        Fixture f;
+        QVERIFY(f.fix(test::article(uu_block("\xc3\x9c" "ber.jpg"))));
+        QCOMPARE(f.repair.found_filename, QString::fromUtf8("Über.jpg"));
+        QVERIFY(f.fix(test::article(uu_block("\xdc" "ber.jpg"))));
+        QCOMPARE(f.repair.found_filename, QString::fromUtf8("Über.jpg"));
+    }
+
+    void hostile_bytes()
+    {
+        Fixture f;
+        // Empty file.
+        QVERIFY(!f.fix(QByteArray()));
+        QCOMPARE(f.ui.status.last(), QString("    Invalid file format!"));
+
+        // NUL bytes, lone CRs, no final line end: kept byte for byte.
+        QByteArray nul = QByteArray("Sub\0ject\r\n", 10);
+        nul += QByteArray("begin 644 n\0ul.jpg\rjunk", 23) + "\r\n" + full_line + "\r\n";
+        nul += QByteArray("\0\0", 2) + "\r\n`\r\nend";
+        QVERIFY(f.fix(nul));
+        QVERIFY(f.repair.begin_found);
+        QCOMPARE(f.work(), nul.mid(nul.indexOf("begin")) + "\r\n");
+        QCOMPARE(f.repair.found_filename, QString::fromLatin1("n\0ul.jpg\rjunk", 13));
+
+        // A very long line before and inside the data.
+        const QByteArray huge(2 * 1024 * 1024, 'M');
+        QVERIFY(f.fix(huge + "\r\nbegin 644 big.jpg\r\n" + huge + "\r\n`\r\nM!!\r\nend\r\n"));
+        QVERIFY(!f.fix("begin 644 big.jpg\r\n`\r\n" + huge + "\r\nend\r\n"));
+        QCOMPARE(f.work().size(), 19 + 3 + huge.size() + 2 + 5);
+
+        // Only line ends; only CRs; every byte value.
+        QVERIFY(!f.fix(QByteArray(10000, '\n')));
+        QVERIFY(!f.fix(QByteArray(10000, '\r')));
+        QByteArray all;
+        for (int i = 0; i < 256; ++i)
+            all.append(char(i));
+        QVERIFY(!f.fix(all + all + all));
+        QVERIFY(f.fix("/9j/" + all + "\n" + all));
+        QCOMPARE(f.work(), "/9j/" + all.left(10) + "\r\n" + all.mid(11) + "\r\n" + all.left(10) + "\r\n" + all.mid(11) + "\r\n");
+    }
+
+    void file_errors()
+    {
+        Fixture f;
+        QVERIFY(!f.repair.fix_workfile(f.home.file("missing"), f.ui));
+        QVERIFY(!f.repair.io_error.isEmpty());
+        QVERIFY(f.ui.status.isEmpty());
+
+        test::TempHome home;
+        WorkfileRepair nowhere(home.file("no/such/folder/work2"));
+        QVERIFY(home.write("work1", test::article(uu_block())));
+        QVERIFY(!nowhere.fix_workfile(home.file("work1"), f.ui));
+        QVERIFY(!nowhere.io_error.isEmpty());
+        QCOMPARE(home.read("work1"), test::article(uu_block()));  // nothing lost
+        // The error is cleared by the next good call.
+        QVERIFY(f.fix(test::article(uu_block())));
+        QVERIFY(f.repair.io_error.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWorkfile)
+#include "test_workfile.moc"

@@ -1,0 +1,50 @@
+#pragma once
+// What every session test needs: a program home, settings pointing at a
+// server, a recording front end and a session with short limits.
+#include "session/session.h"
+#include "shell/settings.h"
+#include "support/testsupport.h"
+
+#include <QString>
+
+namespace brivane::test {
+
+struct SessionRig {
+    explicit SessionRig(const QString &server = QString(), const QString &user = QString(),
+                        const QString &password = QString())
+        : settings(home.file(QStringLiteral("Brivane.ini"))),
+          session(settings, ui, Paths(home.path()))
+    {
+        settings.news_server = server;
+        settings.userid = user;
+        settings.password = password;
+        session.timeouts.connect = 4000;
+        session.timeouts.quit = 1000;
+        session.timeouts.select = 3000;
+        session.timeouts.xover = 3000;
+        session.timeouts.article = 3000;
+        session.timeouts.list = 5000;
+    }
+
+    bool connect()
+    {
+        session.connect_to_server();
+        return session.news_state() == StateConnected;
+    }
+    bool has_status(const QString &line) const { return ui.status.contains(line); }
+    bool status_ends(const QString &tail) const
+    {
+        for (const QString &s : ui.status) {
+            if (s.endsWith(tail))
+                return true;
+        }
+        return false;
+    }
+
+    TempHome home;
+    Settings settings;
+    RecordingFrontend ui;
+    Session session;
+};
+
+} // namespace brivane::test
