@@ -2,8 +2,9 @@
 // which M are single-article pictures of about K kilobytes, fetched by the
 // run (headers, filters, pointer after every header, fetch, repair, decode,
 // filing, log, duplicate rows) and, as the yardstick, by a minimal raw NNTP
-// client over one connection that only reads the same overview and articles.
-// Prints headers/s, MB/s, peak memory and the ratio. Not a test.
+// client over one connection that only reads the same overview and articles
+// (and once more saving each article to a file of its own). Prints headers/s,
+// MB/s, peak memory and the ratios. Not a test.
 //   bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep]
 // With --group the articles of an earlier call (--keep prints its name) are
 // used again instead of posting new ones.
@@ -25,6 +26,7 @@
 #include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -103,6 +105,14 @@ qint64 vm_rss_kb()
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
+}
+
+// Processor time (user + system) of this process so far, in seconds.
+double cpu_seconds()
+{
+    rusage u = {};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 // Gives freed memory back and starts a new peak (Linux: "5" to clear_refs).
@@ -187,6 +197,61 @@ private:
     QByteArray buf_;
     qsizetype pos_ = 0;
 };
+
+struct RawResult {
+    double seconds = 0, cpu = 0;
+    qint64 bytes = 0, lines = 0, peak = 0;
+};
+
+// GROUP, the run's XOVER ranges, ARTICLE for each picture over one
+// connection. With `save_dir` each article is also written to a new file
+// there: the least disk work any downloader does.
+bool raw_fetch(quint16 port, const QString &group, qint64 low, qint64 high, const QString &save_dir,
+               RawResult *r)
+{
+    reset_peak();
+    r->cpu = cpu_seconds();
+    QElapsedTimer clock;
+    clock.start();
+    RawClient raw;
+    if (!raw.open(port) || !raw.command("GROUP " + group.toUtf8()).startsWith("211"))
+        return false;
+    QList<qint64> wanted;
+    for (qint64 first = low; first <= high; first += Run::default_chunk) {
+        const qint64 last = qMin(high, first + Run::default_chunk - 1);
+        if (!raw.command("XOVER " + QByteArray::number(first) + '-' + QByteArray::number(last)).startsWith("224"))
+            return false;
+        QList<QByteArray> lines;
+        if (!raw.block(&r->lines, &lines))
+            return false;
+        for (const QByteArray &l : lines) {
+            const QList<QByteArray> f = l.split('\t');
+            if (f.size() > 1 && f.at(1).contains(".jpg"))
+                wanted << f.at(0).toLongLong();
+        }
+    }
+    for (qint64 n : wanted) {
+        if (!raw.command("ARTICLE " + QByteArray::number(n)).startsWith("220"))
+            return false;
+        if (save_dir.isEmpty()) {
+            if (!raw.block(&r->lines))
+                return false;
+            continue;
+        }
+        QList<QByteArray> lines;
+        if (!raw.block(&r->lines, &lines))
+            return false;
+        QFile f(save_dir + QStringLiteral("/") + QString::number(n));
+        if (!f.open(QIODevice::WriteOnly) || f.write(lines.join("\r\n")) < 0)
+            return false;
+    }
+    raw.command("QUIT");
+    r->seconds = clock.nsecsElapsed() / 1e9;
+    r->cpu = cpu_seconds() - r->cpu;
+    r->bytes = raw.bytes;
+    r->peak = vm_hwm_kb();
+    return true;
+}
 
 int usage()
 {
@@ -297,17 +362,19 @@ int main(int argc, char **argv)
     if (!brivane.start() || !brivane.load())
         return 1;
     qint64 run_bytes = 0;
-    double run_s = 0;
+    double run_s = 0, run_cpu = 0;
     qint64 run_peak = 0, rss_before = 0;
     RunCounters counters;
     {
         Commands commands(brivane);
         reset_peak();
         rss_before = vm_rss_kb();
+        run_cpu = cpu_seconds();
         clock.start();
         Run run(brivane.settings(), brivane.db(), commands.session(), ui, brivane.paths(), brivane.shared());
         const Outcome o = run.btnProc_Click();
         run_s = clock.nsecsElapsed() / 1e9;
+        run_cpu = cpu_seconds() - run_cpu;
         run_peak = vm_hwm_kb();
         counters = run.counters();
         run_bytes = commands.session().total_bytes;
@@ -318,41 +385,16 @@ int main(int argc, char **argv)
     }
     const qint64 saved = QDir(dl).entryList(QDir::Files).size();
 
-    // ---- the yardstick
-    qint64 raw_bytes = 0, raw_lines = 0;
-    double raw_s = 0;
-    qint64 raw_peak = 0;
-    {
-        reset_peak();
-        clock.start();
-        RawClient raw;
-        if (!raw.open(inn.port()) || !raw.command("GROUP " + group.toUtf8()).startsWith("211")) {
-            std::fprintf(stderr, "bench_run: raw client cannot select the group\n");
-            return 1;
-        }
-        QList<qint64> wanted;
-        for (qint64 first = low; first <= high; first += Run::default_chunk) {
-            const qint64 last = qMin(high, first + Run::default_chunk - 1);
-            if (!raw.command("XOVER " + QByteArray::number(first) + '-' + QByteArray::number(last)).startsWith("224"))
-                return 1;
-            QList<QByteArray> lines;
-            if (!raw.block(&raw_lines, &lines))
-                return 1;
-            for (const QByteArray &l : lines) {
-                const QList<QByteArray> f = l.split('\t');
-                if (f.size() > 1 && f.at(1).contains(".jpg"))
-                    wanted << f.at(0).toLongLong();
-            }
-        }
-        for (qint64 n : wanted) {
-            if (!raw.command("ARTICLE " + QByteArray::number(n)).startsWith("220") || !raw.block(&raw_lines))
-                return 1;
-        }
-        raw.command("QUIT");
-        raw_s = clock.nsecsElapsed() / 1e9;
-        raw_bytes = raw.bytes;
-        raw_peak = vm_hwm_kb();
+    // ---- the yardstick: fetch only, then fetch and save each article
+    RawResult raw, saving;
+    QTemporaryDir raw_dir(QDir::tempPath() + QStringLiteral("/brivane-bench-raw-XXXXXX"));
+    if (!raw_fetch(inn.port(), group, low, high, QString(), &raw)
+        || !raw_fetch(inn.port(), group, low, high, raw_dir.path(), &saving)) {
+        std::fprintf(stderr, "bench_run: the raw client failed\n");
+        return 1;
     }
+    const double raw_s = raw.seconds, raw_cpu = raw.cpu;
+    const qint64 raw_bytes = raw.bytes, raw_peak = raw.peak;
 
     const qint64 examined = counters.articles_count;
     std::printf("run:  %lld headers, %lld pictures saved (%lld files), %lld status lines\n",
@@ -363,7 +405,10 @@ int main(int argc, char **argv)
                 static_cast<long long>(run_peak), static_cast<long long>(rss_before));
     std::printf("raw:  %.2f s, %.0f headers/s, %.1f MB/s received (%.1f MB), peak RSS %lld KB\n", raw_s,
                 examined / raw_s, raw_bytes / 1e6 / raw_s, raw_bytes / 1e6, static_cast<long long>(raw_peak));
+    std::printf("raw+save: %.2f s (each picture article also written to a new file)\n", saving.seconds);
+    std::printf("cpu:  run %.2f s, raw %.2f s\n", run_cpu, raw_cpu);
     std::printf("ratio run/raw: %.2f\n", run_s / raw_s);
+    std::printf("ratio run/raw+save: %.2f\n", run_s / saving.seconds);
     if (keep)
         std::printf("group kept: %s\n", qPrintable(group));
     return 0;

@@ -14,10 +14,8 @@ build=${1:-$here/build-bench}
 [ $# -gt 0 ] && shift
 
 "$here/tests/support/inn2-setup.sh" --configure >/dev/null 2>&1 || "$here/tests/support/inn2-setup.sh"
-if [ ! -x "$build/bench/bench_run" ]; then
-    cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIVANE_FULL=ON >/dev/null
-    cmake --build "$build" --target bench_run -j2
-fi
+[ -f "$build/CMakeCache.txt" ] || cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" --target bench_run -j2 >/dev/null
 
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT

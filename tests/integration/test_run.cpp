@@ -157,6 +157,7 @@ void TestRun::filters_pictures_log_and_pointers()
     QVERIFY(ui.has(indent + QStringLiteral("Line count too low... 1")));
     QVERIFY(ui.count_starting(indent + QStringLiteral("Line count too high... ")) == 1);
     QVERIFY(ui.has(indent + QStringLiteral("Invalid picture file detected!")));
+    QCOMPARE(ui.count(indent + QStringLiteral("Invalid file format!")), 1);  // the cut-off one
     QCOMPARE(ui.count(indent + QStringLiteral("UU Decode successful...")), 4);
     QCOMPARE(ui.count(indent + QStringLiteral("MIME Decode successful...")), 1);
     QCOMPARE(ui.count_starting(indent + QStringLiteral("Requesting article ")), 6);
@@ -425,7 +426,20 @@ void TestRun::preconditions()
     expect(QStringLiteral("Set Download path in preferences!"));
     s.dlpath = rig.dl + QStringLiteral("/missing");
     expect(QStringLiteral("Download Path does not exist!"));
+    // A hand-edited path longer than the 49 characters kept: refused, even
+    // though the cut-off folder exists.
+    QVERIFY(s.file().write_string(Settings::section, QStringLiteral("dlpath"),
+                                  rig.dl + QLatin1Char('/') + QString(60, QLatin1Char('d'))));
+    s.load();
+    s.news_server = QStringLiteral("127.0.0.1:1");
+    s.xposts = 3;
+    s.min_lines = 1;
+    s.max_lines = 100;
+    QVERIFY(s.dlpath_too_long());
+    QVERIFY(QDir().mkpath(s.dlpath));
+    expect(QStringLiteral("Download path is longer than 49 characters!"));
     s.dlpath = rig.dl;
+    QVERIFY(!s.dlpath_too_long());
     expect(QStringLiteral("No subscribed groups for this server!"));
     QVERIFY(rig.app->db().exec(QStringLiteral("insert into groups (name, last_msg, server) values (?, ?, ?)"),
                                {QStringLiteral("alt.a"), 0, QStringLiteral("127.0.0.1:1")}));

@@ -161,17 +161,8 @@ private slots:
         QVERIFY(!make_dirs(""));
     }
 
-    void work_and_path_names()
+    void path_names()
     {
-        for (int i = 0; i < 200; ++i) {
-            const QString w = work_file_name();
-            QVERIFY(w.startsWith("work"));
-            QCOMPARE(w.size(), 8);
-            bool ok = false;
-            const int n = w.mid(4).toInt(&ok);
-            QVERIFY(ok);
-            QVERIFY(n >= 1000 && n <= 9999);
-        }
         QCOMPARE(path_file_name("/dl/group/pic.jpg"), QString("pic.jpg"));
         QCOMPARE(path_file_name("C:\\dl\\pic.jpg"), QString("pic.jpg"));
         QCOMPARE(path_file_name("pic.jpg"), QString("pic.jpg"));

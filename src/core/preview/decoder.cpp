@@ -106,9 +106,9 @@ int rename_no_replace(const QByteArray &from, const QByteArray &to)
     return errno;
 }
 
-// Writes `data` under a hidden temporary name beside `target`, then moves
-// it into place without ever replacing a file: a picture is whole under
-// its name or not there at all.
+} // namespace
+
+// A picture is whole under its name or not there at all.
 DecodeResult write_new_file(const QString &target, const QByteArray &data)
 {
     const QByteArray to = QFile::encodeName(target);
@@ -167,6 +167,8 @@ DecodeResult write_new_file(const QString &target, const QByteArray &data)
     }
     return result(DecodeStatus::Ok, QString());
 }
+
+namespace {
 
 // Lookup table: the value of a base64 character, -1 otherwise.
 constexpr std::array<signed char, 256> make_base64_table()

@@ -31,4 +31,8 @@ DecodeResult decode_base64(const QString &source, const QString &target);
 DecodeResult uudecode_bytes(const QByteArray &text, QByteArray *decoded);
 DecodeResult base64_decode_bytes(const QByteArray &text, QByteArray *decoded);
 
+// Writes `data` under a hidden temporary name beside `target`, then moves it
+// into place without ever replacing a file (TargetExists when taken).
+DecodeResult write_new_file(const QString &target, const QByteArray &data);
+
 } // namespace brivane

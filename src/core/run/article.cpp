@@ -13,13 +13,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace brivane {
 
@@ -46,108 +41,23 @@ QString numbered(const QString &name, qint64 n)
     return name.left(dot) + suffix + name.mid(dot);
 }
 
-QByteArray encode_path(const QString &path)
+// True when the file at `path` holds exactly `data`.
+bool holds_bytes(const QString &path, const QByteArray &data)
 {
-    return QFile::encodeName(path);
-}
-
-// Links `from` to `to` without replacing: renameat2 where the file system
-// knows it, else link + unlink. 0 on success, else the errno.
-int rename_no_replace(const QString &from, const QString &to)
-{
-    const QByteArray f = encode_path(from), t = encode_path(to);
-#ifdef RENAME_NOREPLACE
-    if (::renameat2(AT_FDCWD, f.constData(), AT_FDCWD, t.constData(), RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
-        return errno;
-#endif
-    if (::link(f.constData(), t.constData()) == 0) {
-        ::unlink(f.constData());
-        return 0;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly) || f.size() != data.size())
+        return false;
+    qint64 at = 0;
+    while (at < data.size()) {
+        const QByteArray x = f.read(qMin<qint64>(1 << 16, data.size() - at));
+        if (x.isEmpty() || std::memcmp(x.constData(), data.constData() + at, size_t(x.size())) != 0)
+            return false;
+        at += x.size();
     }
-    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP)
-        return errno;
-    // A file system without hard links: the last resort is a checked rename.
-    if (QFileInfo::exists(to))
-        return EEXIST;
-    return ::rename(f.constData(), t.constData()) == 0 ? 0 : errno;
+    return true;
 }
 
 } // namespace
-
-bool same_contents(const QString &a, const QString &b)
-{
-    QFile fa(a), fb(b);
-    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly))
-        return false;
-    if (fa.size() != fb.size())
-        return false;
-    constexpr qint64 block = 1 << 16;
-    while (true) {
-        const QByteArray x = fa.read(block);
-        const QByteArray y = fb.read(block);
-        if (x != y)
-            return false;
-        if (x.isEmpty())
-            return fa.atEnd() && fb.atEnd();
-    }
-}
-
-bool move_no_replace(const QString &from, const QString &to, bool *exists, QString *error)
-{
-    *exists = false;
-    int err = rename_no_replace(from, to);
-    if (err == 0)
-        return true;
-    if (err == EEXIST) {
-        *exists = true;
-        *error = QStringLiteral("%1 exists").arg(to);
-        return false;
-    }
-    if (err != EXDEV) {
-        *error = QStringLiteral("Cannot move %1 to %2: %3")
-                     .arg(from, to, QString::fromLocal8Bit(std::strerror(err)));
-        return false;
-    }
-    // Another file system: copy under a hidden name beside the target, then
-    // rename that into place, so the picture is whole under its name or absent.
-    QFile src(from);
-    if (!src.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("Cannot read %1: %2").arg(from, src.errorString());
-        return false;
-    }
-    QTemporaryFile tmp(QFileInfo(to).absolutePath() + QStringLiteral("/.brivane-XXXXXX.part"));
-    if (!tmp.open()) {
-        *error = QStringLiteral("Cannot write into %1: %2").arg(QFileInfo(to).absolutePath(), tmp.errorString());
-        return false;
-    }
-    while (!src.atEnd()) {
-        const QByteArray data = src.read(1 << 16);
-        if (data.isEmpty() && src.error() != QFile::NoError) {
-            *error = QStringLiteral("Cannot read %1: %2").arg(from, src.errorString());
-            return false;
-        }
-        if (tmp.write(data) != data.size()) {
-            *error = QStringLiteral("Cannot write %1: %2").arg(to, tmp.errorString());
-            return false;
-        }
-    }
-    if (!tmp.flush()) {
-        *error = QStringLiteral("Cannot write %1: %2").arg(to, tmp.errorString());
-        return false;
-    }
-    err = rename_no_replace(tmp.fileName(), to);
-    if (err != 0) {
-        *exists = err == EEXIST;
-        *error = QStringLiteral("Cannot move %1 to %2: %3")
-                     .arg(tmp.fileName(), to, QString::fromLocal8Bit(std::strerror(err)));
-        return false;
-    }
-    src.close();
-    QFile::remove(from);
-    return true;
-}
 
 ArticleStep::ArticleStep(const Settings &settings, Database &db, Session &session, Frontend &ui,
                          const Paths &paths, RunShared &shared, RunCounters &counters,
@@ -155,77 +65,15 @@ ArticleStep::ArticleStep(const Settings &settings, Database &db, Session &sessio
     : settings_(settings), db_(db), session_(session), ui_(ui), paths_(paths), shared_(shared),
       counters_(counters), masks_(masks), repair_(paths.file(QStringLiteral("work2")))
 {
-    // A decode cut short by a kill leaves its hidden temporary file in the home.
+    // Earlier versions decoded into a hidden temporary file in the home; a
+    // run killed meanwhile left it behind.
     sweep(paths_.home());
-}
-
-ArticleStep::~ArticleStep()
-{
-    finish();
-}
-
-void ArticleStep::delete_work_files()
-{
-    if (!decoded_path_.isEmpty()) {
-        if (QFileInfo::exists(decoded_path_) && !QFile::remove(decoded_path_))
-            ui_.add_status(indent + QStringLiteral("Cannot delete %1").arg(decoded_path_));
-        decoded_path_.clear();
-    }
-}
-
-void ArticleStep::finish()
-{
-    delete_work_files();
-    for (const QString &p : {work_path_, paths_.file(QStringLiteral("work2"))}) {
-        if (!p.isEmpty() && QFileInfo::exists(p) && !QFile::remove(p))
-            ui_.add_status(indent + QStringLiteral("Cannot delete %1").arg(p));
-    }
-    work_path_.clear();
-}
-
-QString ArticleStep::free_work_path() const
-{
-    for (int tries = 0; tries < 1000; ++tries) {
-        const QString path = paths_.file(work_file_name());
-        if (path != work_path_ && path != decoded_path_ && !QFileInfo::exists(path))
-            return path;
-    }
-    return QString();
-}
-
-bool ArticleStep::write_work_file(const QByteArray &text)
-{
-    // One work file name for the whole run: rewriting it costs less than
-    // creating a new file for every article.
-    if (work_path_.isEmpty())
-        work_path_ = free_work_path();
-    if (work_path_.isEmpty()) {
-        error_ = indent + QStringLiteral("No free work file name in %1").arg(paths_.home());
-        return false;
-    }
-    QFile f(work_path_);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        error_ = indent + QStringLiteral("Cannot write the work file %1: %2").arg(work_path_, f.errorString());
-        return false;
-    }
-    if (f.write(text) != text.size() || f.write("\r\n", 2) != 2 || !f.flush()) {
-        error_ = indent + QStringLiteral("Cannot write the work file %1: %2").arg(work_path_, f.errorString());
-        return false;
-    }
-    return true;
-}
-
-ArticleStep::Result ArticleStep::fatal(const QString &text)
-{
-    error_ = text;
-    return Result::Failed;
 }
 
 ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint64 high)
 {
     error_.clear();
     group_ = group;
-    delete_work_files();
 
     ui_.set_text(Box::Text3, h.file_name);
     ui_.set_text(Box::Text4, tilde_to_quote(h.subject));
@@ -250,13 +98,17 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
         return Result::Done;
     }
 
-    if (!write_work_file(session_.article_text()))
-        return Result::Failed;
-
+    // The article is repaired and decoded in memory: only the finished
+    // picture ever touches the disk, once, under a hidden name beside its
+    // final one.
     repair_.found_filename.clear();  // a name must come from this article, not the last one
-    bool verdict = repair_.fix_workfile(work_path_, ui_);
-    if (!repair_.io_error.isEmpty())
-        return fatal(indent + QStringLiteral("Cannot repair the work file: ") + repair_.io_error);
+    QByteArray text;
+    bool recognised = false;
+    bool verdict = repair_.repair_text(session_.article_text(), &text, &recognised);
+    if (!recognised) {
+        ui_.add_status(indent + QStringLiteral("Invalid file format!"));
+        text = session_.article_text() + "\r\n";  // decoded as it came
+    }
 
     if (h.file_name == QLatin1String("unknown") && verdict
         && ismask(repair_.found_filename, masks_) == 0) {
@@ -278,11 +130,11 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
     name = safe_file_name(name);
 
     bool used_base64 = false;
-    const Decoded decoded = decode(&used_base64);
+    QByteArray picture;
+    const bool decoded = decode(text, &picture, &used_base64);
+    text = QByteArray();
     ui_.draw_progress(1, 0);
-    if (decoded == Decoded::Fatal)
-        return Result::Failed;
-    if (decoded == Decoded::Bad) {
+    if (!decoded) {
         ++counters_.non_bin_count;
         counters_.show(ui_);
         return Result::Done;
@@ -304,8 +156,9 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
         return Result::Failed;
 
     QString final_path, identical;
-    if (!file_away(decoded_path_, folder, name, h.number, &final_path, &identical))
+    if (!file_away(picture, folder, name, h.number, &final_path, &identical))
         return Result::Failed;
+    picture = QByteArray();
     if (!identical.isEmpty()) {
         // Fetched again after an interruption (or posted twice): never a second copy.
         ui_.add_status(indent + QStringLiteral("Identical file already saved: ")
@@ -319,7 +172,6 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
         }
         return Result::Done;
     }
-    decoded_path_.clear();
     const QString saved_name = path_file_name(final_path);
 
     ++counters_.files_this_count;
@@ -331,50 +183,34 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
     return Result::Done;
 }
 
-ArticleStep::Decoded ArticleStep::decode(bool *used_base64)
+bool ArticleStep::decode(const QByteArray &text, QByteArray *picture, bool *used_base64)
 {
     *used_base64 = false;
     if (!repair_.begin_found && !repair_.jpeg64_found) {
         ui_.add_status(indent + QStringLiteral("Decode failed: no encoded data found"));
-        return Decoded::Bad;
+        return false;
     }
-    decoded_path_ = free_work_path();
-    if (decoded_path_.isEmpty()) {
-        error_ = indent + QStringLiteral("No free work file name in %1").arg(paths_.home());
-        return Decoded::Fatal;
-    }
-    auto local_failure = [](const DecodeResult &r) {
-        return r.status == DecodeStatus::ReadError || r.status == DecodeStatus::WriteError
-               || r.status == DecodeStatus::TargetExists;
-    };
     DecodeResult r;
     // A uuencoded block is tried first; base64 only when that failed.
     if (repair_.begin_found) {
-        r = decode_uuencode(work_path_, decoded_path_);
+        r = uudecode_bytes(text, picture);
         if (r.ok())
-            return Decoded::Ok;
-        if (local_failure(r)) {
-            error_ = indent + QStringLiteral("Decode failed: ") + r.message;
-            return Decoded::Fatal;
-        }
+            return true;
     }
     if (repair_.jpeg64_found) {
         const DecodeResult uu = r;
-        QFile::remove(decoded_path_);
-        r = decode_base64(work_path_, decoded_path_);
+        picture->clear();
+        r = base64_decode_bytes(text, picture);
         if (r.ok()) {
             *used_base64 = true;
-            return Decoded::Ok;
-        }
-        if (local_failure(r)) {
-            error_ = indent + QStringLiteral("Decode failed: ") + r.message;
-            return Decoded::Fatal;
+            return true;
         }
         if (repair_.begin_found)
             ui_.add_status(indent + QStringLiteral("Decode failed: ") + uu.message);
     }
+    picture->clear();
     ui_.add_status(indent + QStringLiteral("Decode failed: ") + r.message);
-    return Decoded::Bad;
+    return false;
 }
 
 QString ArticleStep::target_folder(bool *ok)
@@ -402,7 +238,7 @@ void ArticleStep::sweep(const QString &folder)
 {
     if (listed_.contains(folder))
         return;
-    // Pieces of a copy across file systems that a killed run left behind.
+    // Hidden temporary files of pictures a killed run did not finish.
     QDir dir(folder);
     const QStringList stale = dir.entryList({QStringLiteral(".brivane-*.part")},
                                             QDir::Files | QDir::Hidden);
@@ -414,23 +250,20 @@ void ArticleStep::sweep(const QString &folder)
     listed_.insert(folder, QSet<QString>(names.cbegin(), names.cend()));
 }
 
-bool ArticleStep::file_away(const QString &decoded, const QString &folder, const QString &name,
+bool ArticleStep::file_away(const QByteArray &picture, const QString &folder, const QString &name,
                             qint64 number, QString *final_path, QString *identical_to)
 {
     const QString base = folder + QLatin1Char('/') + name;
     // A byte-identical picture under this name or one of its numbered
     // variants means this one was saved before.
-    const qint64 size = QFileInfo(decoded).size();
     QSet<QString> &names = listed_[folder];
     for (int n = 0; n <= 100; ++n) {
         const QString candidate_name = n == 0 ? name : numbered(name, n);
         if (!names.contains(candidate_name))
             continue;
         const QString candidate = folder + QLatin1Char('/') + candidate_name;
-        const QFileInfo fi(candidate);
-        if (fi.exists() && fi.isFile() && fi.size() == size && same_contents(decoded, candidate)) {
+        if (QFileInfo(candidate).isFile() && holds_bytes(candidate, picture)) {
             *identical_to = candidate;
-            QFile::remove(decoded);
             return true;
         }
     }
@@ -438,19 +271,16 @@ bool ArticleStep::file_away(const QString &decoded, const QString &folder, const
         QString target = unique_name(base);
         if (target.isEmpty())  // all 100 variants taken: the article number tells it apart
             target = unique_name(folder + QLatin1Char('/') + numbered(name, number));
-        if (target.isEmpty()) {
-            error_ = indent + QStringLiteral("No free file name for %1 in %2").arg(name, native_path(folder));
-            return false;
-        }
-        bool exists = false;
-        QString error;
-        if (move_no_replace(decoded, target, &exists, &error)) {
+        if (target.isEmpty())
+            break;
+        const DecodeResult r = write_new_file(target, picture);
+        if (r.ok()) {
             *final_path = target;
             names.insert(path_file_name(target));
             return true;
         }
-        if (!exists) {
-            error_ = indent + error;
+        if (r.status != DecodeStatus::TargetExists) {
+            error_ = indent + r.message;
             return false;
         }
         names.insert(path_file_name(target));  // someone else took it meanwhile

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
 #include <sys/stat.h>
 
@@ -203,11 +202,6 @@ bool make_dirs(const QString &path)
     if (is_blank(path))
         return false;
     return QDir().mkpath(path) && QFileInfo(path).isDir();
-}
-
-QString work_file_name()
-{
-    return QStringLiteral("work") + QString::number(QRandomGenerator::global()->bounded(1000, 10000));
 }
 
 QString path_file_name(const QString &path)

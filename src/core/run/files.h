@@ -19,8 +19,6 @@ QString unique_name(const QString &path);
 void add_backslash(QString &path);
 bool dir_exists(const QString &path);
 bool make_dirs(const QString &path);
-// "work" + a random number 1000..9999.
-QString work_file_name();
 // The part after the last separator.
 QString path_file_name(const QString &path);
 

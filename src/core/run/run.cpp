@@ -71,6 +71,11 @@ Outcome Run::btnProc_Click()
         ui_.message(QStringLiteral("Set Download path in preferences!"));
         return Outcome::Message;
     }
+    if (settings_.dlpath_too_long()) {
+        // Cut to 49 characters it would name another folder: never file there.
+        ui_.message(QStringLiteral("Download path is longer than 49 characters!"));
+        return Outcome::Message;
+    }
     if (!dir_exists(settings_.dlpath)) {
         ui_.message(QStringLiteral("Download Path does not exist!"));
         return Outcome::Message;
@@ -297,10 +302,8 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
                 case ArticleStep::Result::Done:
                     break;
                 case ArticleStep::Result::Stopped:
-                    articles.delete_work_files();
                     return GroupEnd::Stopped;
                 case ArticleStep::Result::Failed:
-                    articles.delete_work_files();
                     error_ = articles.error();
                     return GroupEnd::Failed;
                 }
@@ -310,7 +313,6 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
                 if (!store_pointer(name, number)) {
                     error_ = indent + QStringLiteral("Cannot store the message pointer: ")
                              + pointer_error_;
-                    articles.delete_work_files();
                     return GroupEnd::Failed;
                 }
                 pointer_written_ = true;
@@ -319,7 +321,6 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
                 ui_.add_status(indent + QStringLiteral("Updated message pointer..."));
                 ui_.set_text(Box::lo_msg, QString::number(number));
             }
-            articles.delete_work_files();
 
             for (Box b : {Box::Text3, Box::Text4, Box::sender_box})
                 ui_.set_text(b, QString());

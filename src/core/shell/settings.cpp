@@ -37,6 +37,9 @@ void Settings::load()
     userid = read_text("userid");
     password = read_text("password");
     dlpath = read_text("dlpath");
+    loaded_dlpath_ = dlpath;
+    dlpath_cut_ = clean_profile_text(ini_.read_string(section, QStringLiteral("dlpath"), QString(), 4096))
+                      .size() > dlpath.size();
     preview = read_flag("preview", 0);
     rcvunk = read_flag("rcvunk", 0);
     checkdupes = read_flag("checkdupes", 0);

@@ -19,6 +19,10 @@ public:
 
     const IniFile &file() const { return ini_; }
 
+    // True while `dlpath` is still the value loaded from a file that held a
+    // longer one: the 49 characters kept name another folder than the user's.
+    bool dlpath_too_long() const { return dlpath_cut_ && dlpath == loaded_dlpath_; }
+
     QString news_server;
     QString userid;
     QString password;
@@ -39,6 +43,8 @@ private:
     bool read_flag(const char *key, int def) const;
     qint16 read_number(const char *key) const;
     IniFile ini_;
+    bool dlpath_cut_ = false;
+    QString loaded_dlpath_;
 };
 
 } // namespace brivane
