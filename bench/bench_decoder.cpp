@@ -5,6 +5,7 @@
 #include "preview/decoder.h"
 #include "preview/workfile.h"
 #include "shell/frontend.h"
+#include "support/testsupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -15,6 +16,7 @@
 #include <cstdio>
 
 using namespace brivane;
+using namespace brivane::test;
 
 namespace {
 
@@ -25,32 +27,6 @@ public:
 protected:
     void show_status(const QString &) override {}
 };
-
-// Standard uuencode: 45 bytes a line, "`" for zero.
-QByteArray uuencode(const QByteArray &data, const char *name)
-{
-    auto enc = [](unsigned v) { return char(v ? v + 0x20 : 0x60); };
-    QByteArray out = QByteArray("begin 644 ") + name + "\r\n";
-    out.reserve(data.size() * 142 / 100 + 64);
-    const auto *p = reinterpret_cast<const unsigned char *>(data.constData());
-    qsizetype left = data.size();
-    while (left > 0) {
-        const int n = int(qMin<qsizetype>(45, left));
-        out += enc(unsigned(n));
-        for (int i = 0; i < n; i += 3) {
-            const unsigned a = p[i], b = i + 1 < n ? p[i + 1] : 0, c = i + 2 < n ? p[i + 2] : 0;
-            out += enc(a >> 2);
-            out += enc(((a << 4) | (b >> 4)) & 63);
-            out += enc(((b << 2) | (c >> 6)) & 63);
-            out += enc(c & 63);
-        }
-        out += "\r\n";
-        p += n;
-        left -= n;
-    }
-    out += "`\r\nend\r\n";
-    return out;
-}
 
 QByteArray base64_lines(const QByteArray &data)
 {
@@ -123,7 +99,7 @@ int main(int argc, char **argv)
 
     QByteArray data(size, Qt::Uninitialized);
     QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
-    const QByteArray uu = uuencode(data, "big.jpg");
+    const QByteArray uu = uuencode_block(data, QStringLiteral("big.jpg"));
     const QByteArray b64 = base64_lines(data);
     if (!write_file(dir.filePath("uu"), uu) || !write_file(dir.filePath("b64"), b64))
         return 1;
@@ -149,7 +125,7 @@ int main(int argc, char **argv)
     QuietFrontend ui;
     WorkfileRepair repair(dir.filePath("work2"));
     const QByteArray article = "Path: x\r\nSubject: pic.jpg (1/1)\r\nFrom: a@b\r\n\r\n"
-                               + uuencode(data.left(100 * 1024), "pic.jpg");
+                               + uuencode_block(data.left(100 * 1024), QStringLiteral("pic.jpg"));
     const int rounds = 500;
     QElapsedTimer t;
     qint64 total = 0, in_memory = 0;

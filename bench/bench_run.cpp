@@ -14,6 +14,7 @@
 #include "shell/frontend.h"
 #include "shell/settings.h"
 #include "support/inn2.h"
+#include "support/testsupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -56,31 +57,6 @@ protected:
         last = line;
     }
 };
-
-QByteArray uuencode(const QByteArray &data, const QByteArray &name)
-{
-    auto enc = [](unsigned v) { return char(v ? v + 0x20 : 0x60); };
-    QByteArray out = "begin 644 " + name + "\r\n";
-    out.reserve(data.size() * 142 / 100 + 64);
-    const auto *p = reinterpret_cast<const unsigned char *>(data.constData());
-    qsizetype left = data.size();
-    while (left > 0) {
-        const int n = int(qMin<qsizetype>(45, left));
-        out += enc(unsigned(n));
-        for (int i = 0; i < n; i += 3) {
-            const unsigned a = p[i], b = i + 1 < n ? p[i + 1] : 0, c = i + 2 < n ? p[i + 2] : 0;
-            out += enc(a >> 2);
-            out += enc(((a << 4) | (b >> 4)) & 63);
-            out += enc(((b << 2) | (c >> 6)) & 63);
-            out += enc(c & 63);
-        }
-        out += "\r\n";
-        p += n;
-        left -= n;
-    }
-    out += "`\r\nend\r\n";
-    return out;
-}
 
 // Peak resident memory since the last reset, in kilobytes.
 qint64 vm_hwm_kb()
@@ -310,7 +286,7 @@ int main(int argc, char **argv)
                 data[0] = char(0xff), data[1] = char(0xd8), data[2] = char(0xff), data[3] = char(0xe0);
                 const QByteArray name = "bench" + QByteArray::number(made) + ".jpg";
                 a.subject = QString::fromLatin1(name) + QStringLiteral(" (1/1)");
-                a.body = "A picture.\r\n\r\n" + uuencode(data, name);
+                a.body = "A picture.\r\n\r\n" + uuencode_block(data, QString::fromLatin1(name));
             } else {
                 a.subject = QStringLiteral("Discussion thread %1").arg(i);
                 a.body = "Just some words in a text article.\r\nAnd a second line.\r\n";

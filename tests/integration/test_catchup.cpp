@@ -82,7 +82,7 @@ void TestCatchup::then_run_sees_only_new()
     NewsArticle old;
     old.groups = {g};
     old.subject = QStringLiteral("old.jpg (1/1)");
-    old.body = uuencode(make_jpeg(301), QStringLiteral("old.jpg"));
+    old.body = uuencode_block(make_jpeg(301), QStringLiteral("old.jpg"));
     QCOMPARE(inn.post_all({old}).size(), 1);
     RunRig rig;
     write_settings(rig.home, inn.setting(), rig.dl, true, false);
@@ -91,7 +91,7 @@ void TestCatchup::then_run_sees_only_new()
     QCOMPARE(rig.catchup(), Outcome::Done);
     NewsArticle fresh = old;
     fresh.subject = QStringLiteral("new.jpg (1/1)");
-    fresh.body = uuencode(make_jpeg(302), QStringLiteral("new.jpg"));
+    fresh.body = uuencode_block(make_jpeg(302), QStringLiteral("new.jpg"));
     QCOMPARE(inn.post_all({fresh}).size(), 1);
     QCOMPARE(rig.run(), Outcome::Done);
     QCOMPARE(rig.pictures(), QStringList{QStringLiteral("new.jpg")});

@@ -24,7 +24,7 @@ NewsArticle uu_article(const QString &group, const QString &subject, const QByte
     a.groups = {group};
     a.subject = subject;
     a.from = from;
-    a.body = "A picture for you.\r\n\r\n" + uuencode(jpeg, name);
+    a.body = "A picture for you.\r\n\r\n" + uuencode_block(jpeg, name);
     return a;
 }
 
@@ -109,7 +109,7 @@ void TestRun::filters_pictures_log_and_pointers()
     arts << text_article(group, QStringLiteral("tiny.jpg (1/1)"), "one line\r\n");
     arts << uu_article(group, QStringLiteral("big.jpg (1/1)"), big, QStringLiteral("big.jpg"));
     // Data cut off before its end: no picture.
-    QByteArray cut = uuencode(pic1, QStringLiteral("broken.jpg"));
+    QByteArray cut = uuencode_block(pic1, QStringLiteral("broken.jpg"));
     cut.truncate(cut.size() / 2);
     cut = cut.left(cut.lastIndexOf('\n') + 1);
     arts << text_article(group, QStringLiteral("broken.jpg (1/1)"), "x\r\n" + cut);

@@ -131,7 +131,7 @@ FakeArticle picture(const QString &name, const QByteArray &jpeg)
 {
     FakeArticle a;
     a.subject = name + QStringLiteral(" (1/1)");
-    a.body = "here it is\r\n\r\n" + uuencode(jpeg, name);
+    a.body = "here it is\r\n\r\n" + uuencode_block(jpeg, name);
     return a;
 }
 

@@ -110,7 +110,7 @@ void TestRunKill::killed_and_rerun()
         NewsArticle a;
         a.groups = {group};
         a.subject = QStringLiteral("k%1.jpg (1/1)").arg(i);
-        a.body = uuencode(pics.last(), QStringLiteral("k%1.jpg").arg(i));
+        a.body = uuencode_block(pics.last(), QStringLiteral("k%1.jpg").arg(i));
         arts << a;
     }
     QCOMPARE(inn.post_all(arts).size(), total);
@@ -193,7 +193,7 @@ void TestRunKill::terminated_stops_in_order()
         NewsArticle a;
         a.groups = {group};
         a.subject = QStringLiteral("t%1.jpg (1/1)").arg(i);
-        a.body = uuencode(make_jpeg(2000 + i, 160, 120, true), QStringLiteral("t%1.jpg").arg(i));
+        a.body = uuencode_block(make_jpeg(2000 + i, 160, 120, true), QStringLiteral("t%1.jpg").arg(i));
         arts << a;
     }
     QCOMPARE(inn.post_all(arts).size(), total);

@@ -48,29 +48,6 @@ inline QByteArray make_jpeg(quint32 seed, int width = 96, int height = 64, bool 
     return out;
 }
 
-// The body of a uuencoded block, begin and end lines included, CRLF lines.
-inline QByteArray uuencode(const QByteArray &data, const QString &name)
-{
-    auto enc = [](int v) { return char(v ? (v & 0x3f) + 0x20 : '`'); };
-    QByteArray out = "begin 644 " + name.toUtf8() + "\r\n";
-    for (qsizetype i = 0; i < data.size(); i += 45) {
-        const QByteArray chunk = data.mid(i, 45);
-        out += enc(int(chunk.size()));
-        for (qsizetype j = 0; j < chunk.size(); j += 3) {
-            const uchar a = uchar(chunk[j]);
-            const uchar b = j + 1 < chunk.size() ? uchar(chunk[j + 1]) : 0;
-            const uchar c = j + 2 < chunk.size() ? uchar(chunk[j + 2]) : 0;
-            out += enc(a >> 2);
-            out += enc(((a << 4) | (b >> 4)) & 0x3f);
-            out += enc(((b << 2) | (c >> 6)) & 0x3f);
-            out += enc(c & 0x3f);
-        }
-        out += "\r\n";
-    }
-    out += "`\r\nend\r\n";
-    return out;
-}
-
 // A MIME body with one base64 JPEG part named `name`. Returns the headers to
 // add to the article in `headers`.
 inline QByteArray mime_body(const QByteArray &data, const QString &name, QByteArray *headers)

@@ -44,4 +44,28 @@ int run_cli(const QString &home, const QStringList &args, QByteArray *out, QByte
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
 }
 
+QByteArray uuencode_block(const QByteArray &data, const QString &name)
+{
+    auto enc = [](unsigned v) { return char(v ? v + 0x20 : 0x60); };
+    QByteArray out = "begin 644 " + name.toUtf8() + "\r\n";
+    out.reserve(out.size() + data.size() * 142 / 100 + 16);
+    const auto *p = reinterpret_cast<const unsigned char *>(data.constData());
+    for (qsizetype left = data.size(); left > 0;) {
+        const int n = int(qMin<qsizetype>(45, left));
+        out += enc(unsigned(n));
+        for (int i = 0; i < n; i += 3) {
+            const unsigned a = p[i], b = i + 1 < n ? p[i + 1] : 0, c = i + 2 < n ? p[i + 2] : 0;
+            out += enc(a >> 2);
+            out += enc(((a << 4) | (b >> 4)) & 63);
+            out += enc(((b << 2) | (c >> 6)) & 63);
+            out += enc(c & 63);
+        }
+        out += "\r\n";
+        p += n;
+        left -= n;
+    }
+    out += "`\r\nend\r\n";
+    return out;
+}
+
 } // namespace brivane::test

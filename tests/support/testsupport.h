@@ -1,6 +1,6 @@
 #pragma once
-// Shared pieces of the tests: a front end that records what the core shows,
-// and a throw-away program home.
+// Shared pieces of the tests and benchmarks: a front end that records what
+// the core shows, a throw-away program home, and a uuencoder.
 #include "shell/frontend.h"
 
 #include <QHash>
@@ -45,5 +45,9 @@ private:
 // Runs brivane-cli with `args` and BRIVANE_HOME=home; returns the exit code.
 int run_cli(const QString &home, const QStringList &args, QByteArray *out = nullptr,
             QByteArray *err = nullptr, int timeout_ms = 120000);
+
+// `data` as a uuencoded block named `name`: begin and end lines included,
+// 45 bytes a line, CRLF line ends.
+QByteArray uuencode_block(const QByteArray &data, const QString &name);
 
 } // namespace brivane::test

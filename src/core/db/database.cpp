@@ -222,6 +222,7 @@ void Database::close()
 {
     if (connection_.isEmpty())
         return;
+    statements_.clear();  // prepared statements go before their connection
     db_.close();
     db_ = QSqlDatabase();
     QSqlDatabase::removeDatabase(connection_);
@@ -256,54 +257,68 @@ QString Database::like_pattern(const QString &user_pattern)
     return out;
 }
 
+QSqlQuery *Database::prepared(const QString &statement, const QVariantList &values)
+{
+    if (!db_.isOpen()) {
+        fail(QStringLiteral("The database is not open"), QString());
+        return nullptr;
+    }
+    auto it = statements_.find(statement);
+    if (it == statements_.end()) {
+        if (statements_.size() >= 64)  // texts are fixed (values are bound): a bound, not a limit
+            statements_.clear();
+        auto q = std::make_unique<QSqlQuery>(db_);
+        q->setForwardOnly(true);
+        if (!q->prepare(statement)) {
+            fail(QStringLiteral("Database error"), q->lastError().text());
+            return nullptr;
+        }
+        it = statements_.emplace(statement, std::move(q)).first;
+    }
+    QSqlQuery *q = it->second.get();
+    for (int i = 0; i < values.size(); ++i)
+        q->bindValue(i, values.at(i));
+    return q;
+}
+
 bool Database::exec(const QString &statement, const QVariantList &values)
 {
-    if (!db_.isOpen())
-        return fail(QStringLiteral("The database is not open"), QString());
-    QSqlQuery q(db_);
-    if (!q.prepare(statement))
-        return fail(QStringLiteral("Database error"), q.lastError().text());
-    for (const QVariant &v : values)
-        q.addBindValue(v);
-    if (!q.exec())
-        return fail(QStringLiteral("Database error"), q.lastError().text());
-    error_.clear();
-    return true;
+    QSqlQuery *q = prepared(statement, values);
+    if (!q)
+        return false;
+    const bool ok = q->exec();
+    if (!ok)
+        fail(QStringLiteral("Database error"), q->lastError().text());
+    q->finish();
+    if (ok)
+        error_.clear();
+    return ok;
 }
 
-namespace {
-
-// Runs a query that yields one number in its first column.
-std::optional<qint64> scalar(QSqlDatabase &db, const QString &statement,
-                             const QVariantList &values, QString *error)
+std::optional<qint64> Database::scalar(const QString &statement, const QVariantList &values)
 {
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    if (!q.prepare(statement)) {
-        *error = QStringLiteral("Database error: ") + q.lastError().text();
+    QSqlQuery *q = prepared(statement, values);
+    if (!q)
         return std::nullopt;
-    }
-    for (const QVariant &v : values)
-        q.addBindValue(v);
-    if (!q.exec() || !q.next()) {
-        *error = QStringLiteral("Database error: ") + q.lastError().text();
-        return std::nullopt;
-    }
-    return q.value(0).toLongLong();
+    std::optional<qint64> n;
+    if (q->exec() && q->next())
+        n = q->value(0).toLongLong();
+    else
+        fail(QStringLiteral("Database error"), q->lastError().text());
+    q->finish();  // a read left open would hold back the WAL checkpoint
+    return n;
 }
-
-} // namespace
 
 qint32 Database::count_newsgroups(const QString &server)
 {
-    auto n = scalar(db_, QStringLiteral("select count(*) from newsgroups where server = ?"),
-                    {server}, &error_);
+    auto n = scalar(QStringLiteral("select count(*) from newsgroups where server = ?"),
+                    {server});
     return qint32(n.value_or(0));
 }
 
 qint32 Database::count_servers()
 {
-    auto n = scalar(db_, QStringLiteral("select count(*) from servers"), {}, &error_);
+    auto n = scalar(QStringLiteral("select count(*) from servers"), {});
     return qint32(n.value_or(0));
 }
 
@@ -378,8 +393,8 @@ std::optional<QStringList> Database::masks()
 
 std::optional<bool> Database::dupe_exists(const QString &filename)
 {
-    auto n = scalar(db_, QStringLiteral("select count(*) from dupes where filename = ?"),
-                    {filename}, &error_);
+    auto n = scalar(QStringLiteral("select count(*) from dupes where filename = ?"),
+                    {filename});
     if (!n)
         return std::nullopt;
     return *n > 0;
@@ -387,7 +402,7 @@ std::optional<bool> Database::dupe_exists(const QString &filename)
 
 std::optional<qint64> Database::dupes_count()
 {
-    return scalar(db_, QStringLiteral("select count(*) from dupes"), {}, &error_);
+    return scalar(QStringLiteral("select count(*) from dupes"), {});
 }
 
 bool Database::add_dupe(const QString &filename)
@@ -399,8 +414,8 @@ bool Database::add_dupe(const QString &filename)
 
 std::optional<bool> Database::sender_locked(const QString &sender)
 {
-    auto n = scalar(db_, QStringLiteral("select count(*) from lockout where sender = ?"),
-                    {sender}, &error_);
+    auto n = scalar(QStringLiteral("select count(*) from lockout where sender = ?"),
+                    {sender});
     if (!n)
         return std::nullopt;
     return *n > 0;

@@ -3,8 +3,11 @@
 // open for the life of the program (WAL mode, so the pointer write after every
 // header is cheap and survives a crash). Every value is a bound parameter.
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
+#include <map>
+#include <memory>
 #include <optional>
 
 namespace brivane {
@@ -73,6 +76,12 @@ public:
 
 private:
     bool fail(const QString &what, const QString &detail);
+    // The statement prepared once per connection (the run asks the same few
+    // after every header), its values bound; null and last_error() on failure.
+    QSqlQuery *prepared(const QString &statement, const QVariantList &values);
+    // Runs a query that yields one number in its first column.
+    std::optional<qint64> scalar(const QString &statement, const QVariantList &values);
+    std::map<QString, std::unique_ptr<QSqlQuery>> statements_;
     QSqlDatabase db_;
     QString connection_;
     QString error_;

@@ -239,30 +239,33 @@ const char *find_base64_start(const char *begin, const char *end)
 
 } // namespace
 
-DecodeResult decode_uuencode(const QString &source, const QString &target)
+namespace {
+
+// Reads `source`, decodes it in memory, writes the result to `target`.
+DecodeResult decode_file(const QString &source, const QString &target,
+                         DecodeResult (*decode)(const QByteArray &, QByteArray *))
 {
     QByteArray raw, out;
     DecodeResult r;
     if (!read_source(source, &raw, &r))
         return r;
-    r = uudecode_bytes(raw, &out);
+    r = decode(raw, &out);
     if (!r.ok())
         return r;
     raw.clear();
     return write_new_file(target, out);
 }
 
+} // namespace
+
+DecodeResult decode_uuencode(const QString &source, const QString &target)
+{
+    return decode_file(source, target, uudecode_bytes);
+}
+
 DecodeResult decode_base64(const QString &source, const QString &target)
 {
-    QByteArray raw, out;
-    DecodeResult r;
-    if (!read_source(source, &raw, &r))
-        return r;
-    r = base64_decode_bytes(raw, &out);
-    if (!r.ok())
-        return r;
-    raw.clear();
-    return write_new_file(target, out);
+    return decode_file(source, target, base64_decode_bytes);
 }
 
 DecodeResult uudecode_bytes(const QByteArray &raw, QByteArray *decoded)

@@ -125,6 +125,15 @@ bool write_all(const QString &path, const QByteArray &data, QString *error)
 
 } // namespace
 
+namespace {
+
+void report_unrecognised(Frontend &ui)
+{
+    ui.add_status(QStringLiteral("    Invalid file format!"));
+}
+
+} // namespace
+
 bool WorkfileRepair::fix_workfile(const QString &work_path, Frontend &ui)
 {
     begin_found = false;
@@ -166,7 +175,18 @@ bool WorkfileRepair::fix_workfile(const QString &work_path, Frontend &ui)
             }
         }
     } else {
-        ui.add_status(QStringLiteral("    Invalid file format!"));
+        report_unrecognised(ui);
+    }
+    return complete;
+}
+
+bool WorkfileRepair::repair(const QByteArray &raw, QByteArray *text, Frontend &ui)
+{
+    bool recognised = false;
+    const bool complete = repair_text(raw, text, &recognised);
+    if (!recognised) {
+        report_unrecognised(ui);
+        *text = raw;
     }
     return complete;
 }

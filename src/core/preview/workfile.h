@@ -17,9 +17,13 @@ public:
     // On a file error returns false and sets io_error (empty otherwise).
     bool fix_workfile(const QString &work_path, Frontend &ui);
 
-    // The same repair in memory: `raw` in, the cleaned text out; sets the
-    // same members (not io_error) and tells whether the format was recognised.
-    // No status line: fix_workfile adds it.
+    // The same repair in memory, with the same status line and members (not
+    // io_error): `text` is the cleaned copy when the format is recognised,
+    // else the article as it came.
+    bool repair(const QByteArray &raw, QByteArray *text, Frontend &ui);
+
+    // The repair alone: `raw` in, the cleaned text out; tells whether the
+    // format was recognised, adds no status line.
     bool repair_text(const QByteArray &raw, QByteArray *cleaned, bool *recognised);
 
     bool begin_found = false;

@@ -65,9 +65,6 @@ ArticleStep::ArticleStep(const Settings &settings, Database &db, Session &sessio
     : settings_(settings), db_(db), session_(session), ui_(ui), paths_(paths), shared_(shared),
       counters_(counters), masks_(masks), repair_(paths.file(QStringLiteral("work2")))
 {
-    // Earlier versions decoded into a hidden temporary file in the home; a
-    // run killed meanwhile left it behind.
-    sweep(paths_.home());
 }
 
 ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint64 high)
@@ -103,26 +100,23 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
     // final one.
     repair_.found_filename.clear();  // a name must come from this article, not the last one
     QByteArray text;
-    bool recognised = false;
-    bool verdict = repair_.repair_text(session_.article_text(), &text, &recognised);
-    if (!recognised) {
-        ui_.add_status(indent + QStringLiteral("Invalid file format!"));
-        text = session_.article_text() + "\r\n";  // decoded as it came
-    }
+    bool verdict = repair_.repair(session_.article_text(), &text, ui_);
 
-    if (h.file_name == QLatin1String("unknown") && verdict
-        && ismask(repair_.found_filename, masks_) == 0) {
-        ui_.add_status(indent + QStringLiteral("File mask not found!"));
-        ++counters_.non_bin_count;
-        counters_.show(ui_);
-        verdict = false;
-    }
-    if (!verdict) {
-        ui_.add_status(indent + QStringLiteral("Invalid picture file detected!"));
+    // A rejected article: its line (if any) and the count of non-binaries.
+    auto reject = [this](const QString &why) {
+        if (!why.isEmpty())
+            ui_.add_status(indent + why);
         ++counters_.non_bin_count;
         counters_.show(ui_);
         return Result::Done;
+    };
+    if (h.file_name == QLatin1String("unknown") && verdict
+        && ismask(repair_.found_filename, masks_) == 0) {
+        reject(QStringLiteral("File mask not found!"));
+        verdict = false;
     }
+    if (!verdict)
+        return reject(QStringLiteral("Invalid picture file detected!"));
 
     QString name = repair_.found_filename.trimmed();
     if (name.isEmpty())
@@ -134,21 +128,14 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
     const bool decoded = decode(text, &picture, &used_base64);
     text = QByteArray();
     ui_.draw_progress(1, 0);
-    if (!decoded) {
-        ++counters_.non_bin_count;
-        counters_.show(ui_);
-        return Result::Done;
-    }
+    if (!decoded)
+        return reject(QString());  // decode() gave the line
     ui_.add_status(indent + (used_base64 ? QStringLiteral("MIME Decode successful...")
                                          : QStringLiteral("UU Decode successful...")));
 
     // Only wanted kinds of file reach the download folder.
-    if (ismask(name, masks_) == 0) {
-        ui_.add_status(indent + QStringLiteral("File mask not found!"));
-        ++counters_.non_bin_count;
-        counters_.show(ui_);
-        return Result::Done;
-    }
+    if (ismask(name, masks_) == 0)
+        return reject(QStringLiteral("File mask not found!"));
 
     bool ok = false;
     const QString folder = target_folder(&ok);

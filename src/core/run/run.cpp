@@ -11,8 +11,6 @@
 #include "shell/textutil.h"
 
 #include <QCoreApplication>
-#include <QSqlError>
-#include <QSqlQuery>
 
 namespace brivane {
 
@@ -33,8 +31,6 @@ Run::Run(Settings &settings, Database &db, Session &session, Frontend &ui, Paths
       shared_(shared)
 {
 }
-
-Run::~Run() = default;
 
 Outcome Run::fail(const QString &text)
 {
@@ -120,11 +116,6 @@ Outcome Run::btnProc_Click()
     ui_.set_text(Box::num_lines, QStringLiteral("0"));
     ui_.set_text(Box::file_size, QStringLiteral("0"));
 
-    // The prepared statement must not outlive the run (the database may close).
-    struct QueryReset {
-        std::unique_ptr<QSqlQuery> &q;
-        ~QueryReset() { q.reset(); }
-    } query_reset{pointer_query_};
     HeaderStep headers(settings_, db_, ui_, counters_, masks_, shared_.ignore_list,
                        shared_.current_sender);
     ArticleStep articles(settings_, db_, session_, ui_, paths_, shared_, counters_, masks_);
@@ -168,31 +159,6 @@ Outcome Run::btnProc_Click()
     ui_.set_text(Box::hi_msg, QString());
     ui_.set_busy(false);
     return Outcome::Done;
-}
-
-bool Run::store_pointer(const QString &group, qint64 number)
-{
-    // Prepared once: the statement runs after every header. One statement,
-    // committed on its own, so the pointer is on disk before the next header.
-    if (!pointer_query_) {
-        pointer_query_ = std::make_unique<QSqlQuery>(db_.sql());
-        if (!pointer_query_->prepare(QStringLiteral(
-                "update groups set last_msg = ? where server = ? and name = ?"))) {
-            pointer_error_ = pointer_query_->lastError().text();
-            pointer_query_.reset();
-            return false;
-        }
-    }
-    pointer_query_->bindValue(0, number);
-    pointer_query_->bindValue(1, settings_.news_server);
-    pointer_query_->bindValue(2, group);
-    if (!pointer_query_->exec()) {
-        pointer_error_ = pointer_query_->lastError().text();
-        pointer_query_.reset();
-        return false;
-    }
-    pointer_query_->finish();
-    return true;
 }
 
 int Run::promotion_target()
@@ -310,9 +276,11 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
             }
 
             if (numeric) {
-                if (!store_pointer(name, number)) {
+                // One statement, committed on its own: the pointer is on disk
+                // before the next header.
+                if (!db_.set_last_msg(settings_.news_server, name, number)) {
                     error_ = indent + QStringLiteral("Cannot store the message pointer: ")
-                             + pointer_error_;
+                             + db_.last_error();
                     return GroupEnd::Failed;
                 }
                 pointer_written_ = true;

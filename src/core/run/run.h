@@ -9,9 +9,6 @@
 #include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
-#include <memory>
-
-class QSqlQuery;
 
 namespace brivane {
 
@@ -35,7 +32,6 @@ class Run {
 public:
     Run(Settings &settings, Database &db, Session &session, Frontend &ui, Paths paths,
         RunShared &shared);
-    ~Run();
 
     // The Process button.
     Outcome btnProc_Click();
@@ -54,7 +50,6 @@ private:
     // The position of a pending promotion request, or -1 (the request is then dropped).
     int promotion_target();
     void end_connection();
-    bool store_pointer(const QString &group, qint64 number);
     // A fatal error: a message box while no pointer was stored yet (nothing
     // of the run happened), afterwards a status line; the run ends.
     Outcome fail(const QString &text);
@@ -74,9 +69,7 @@ private:
     QString error_;                 // text of the failure that ended a group
     QString shown_group_;           // the group the run last showed in Combo1
     bool pointer_written_ = false;  // a message pointer was stored in this run
-    std::unique_ptr<QSqlQuery> pointer_query_;
     QElapsedTimer events_;          // since the event loop last ran
-    QString pointer_error_;
 };
 
 // The "Catch Up" command: every subscribed group's pointer set to its high mark.
