@@ -61,8 +61,14 @@ public:
         });
         server.on("ARTICLE", [this](ScriptConnection &c, const QByteArray &args) {
             const qint64 n = args.toLongLong();
-            if (article_hook && article_hook(c, n))
+            // A server answers in order: after a reply it never finished,
+            // the commands sent behind it get none either.
+            if (c.state.value(QStringLiteral("stalled")).toBool())
                 return;
+            if (article_hook && article_hook(c, n)) {
+                c.state[QStringLiteral("stalled")] = true;
+                return;
+            }
             const QString name = c.state.value(QStringLiteral("group")).toString();
             const FakeGroup &g = groups[name];
             if (!g.articles.contains(n) || !g.articles[n].present) {
@@ -166,6 +172,7 @@ private slots:
     void undecodable_data();
     void uuencode_tried_before_base64();
     void dupe_table_full();
+    void article_asked_ahead_turns_duplicate();
     void failed_pointer_write_then_rerun();
     void failed_pointer_write_with_duplicate_check();
     void folder_cannot_be_made();
@@ -446,6 +453,37 @@ void TestRunFaults::dupe_table_full()
     QCOMPARE(rig.pictures(), QStringList{QStringLiteral("full.jpg")});
     QCOMPARE(query_number(rig.home, QStringLiteral("select count(*) from dupes")), qint64(32000));
     QCOMPARE(rig.pointer(g, news.setting()), qint64(1));
+}
+
+// The next wanted article is asked for while the one before is saved. When
+// that save makes it a duplicate, its reply is passed over, and the one after
+// it still gets its own bytes.
+void TestRunFaults::article_asked_ahead_turns_duplicate()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.ahead");
+    const QByteArray first = make_jpeg(221), again = make_jpeg(222), other = make_jpeg(223);
+    news.add(g, picture(QStringLiteral("same.jpg"), first));
+    news.add(g, picture(QStringLiteral("same.jpg"), again));
+    FakeArticle text;
+    text.subject = QStringLiteral("just talk");
+    text.body = "no picture\r\n";
+    news.add(g, text);
+    news.add(g, picture(QStringLiteral("other.jpg"), other));
+    FaultRig rig;
+    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY2(rig.ui.has(indent + QStringLiteral("Duplicate file: same.jpg")), qPrintable(rig.dump()));
+    QVERIFY(!rig.ui.has(indent + QStringLiteral("Requesting article 2")));
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("other.jpg"), QStringLiteral("same.jpg")}));
+    QCOMPARE(rig.picture(QStringLiteral("same.jpg")), first);
+    QCOMPARE(rig.picture(QStringLiteral("other.jpg")), other);
+    // Each article asked for once, the text article never.
+    for (const char *c : {"ARTICLE 1", "ARTICLE 2", "ARTICLE 4"})
+        QCOMPARE(news.server.commands.count(c), 1);
+    QCOMPARE(news.server.commands.count("ARTICLE 3"), 0);
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(4));
 }
 
 void TestRunFaults::failed_pointer_write_then_rerun()

@@ -127,6 +127,10 @@ void TestRunKill::killed_and_rerun()
         const QStringList files = QDir(dl).entryList(QDir::Files | QDir::Hidden);
         QSet<int> have;
         for (const QString &f : files) {
+            // A picture being written when the kill came: under its hidden
+            // name, never its final one; the next run clears it away.
+            if (f.startsWith(QLatin1String(".brivane-")) && f.endsWith(QLatin1String(".part")))
+                continue;
             const QByteArray d = digest(read_file(dl + QLatin1Char('/') + f));
             QVERIFY2(wanted.contains(d), qPrintable(QStringLiteral("stray or partial file ") + f));
             QVERIFY2(!have.contains(wanted.value(d)), qPrintable(QStringLiteral("doubled picture ") + f));

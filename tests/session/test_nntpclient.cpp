@@ -4,6 +4,7 @@
 #include "support/scriptserver.h"
 
 #include <QDeadlineTimer>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -39,9 +40,9 @@ struct Client {
         return grows(completed, n) && !completed.last().at(0).toBool();
     }
     // Waits for the operation's completed signal; true when it did not fail.
-    bool finish(qsizetype before)
+    bool finish(qsizetype before, int ms = 5000)
     {
-        return grows(completed, before) && !completed.last().at(0).toBool();
+        return grows(completed, before, ms) && !completed.last().at(0).toBool();
     }
     qint64 error_number() const { return errors.isEmpty() ? 0 : errors.last().at(0).toLongLong(); }
     QString error_text() const { return errors.isEmpty() ? QString() : errors.last().at(1).toString(); }
@@ -52,6 +53,36 @@ struct Client {
     QSignalSpy closed{&c, &NewsClient::closed};
     QSignalSpy data{&c, &NewsClient::dataReceived};
 };
+
+// A reply of ARTICLE n as a server sends it, and the text the client keeps:
+// lines of every kind (dot-stuffed, empty, a lone dot, a bare LF ending).
+struct WireArticle {
+    QByteArray wire, text;
+};
+WireArticle wire_article(qint64 n, int lines, quint32 seed)
+{
+    QRandomGenerator rng(seed);
+    WireArticle a;
+    a.wire = "220 " + QByteArray::number(n) + " <" + QByteArray::number(n) + "@x> article\r\n";
+    a.text = "Subject: article " + QByteArray::number(n) + "\r\n\r\n";
+    a.wire += a.text;
+    for (int i = 0; i < lines; ++i) {
+        QByteArray line(int(rng.bounded(0, 70)), 'M');
+        for (char &c : line)
+            c = char(rng.bounded(0x21, 0x7f));
+        const int kind = int(rng.bounded(0, 12));
+        if (kind == 0)
+            line.prepend('.');
+        else if (kind == 1)
+            line = ".";
+        else if (kind == 2)
+            line.clear();
+        a.text += line + "\r\n";
+        a.wire += (line.startsWith('.') ? "." + line : line) + (kind == 3 ? "\n" : "\r\n");
+    }
+    a.wire += ".\r\n";
+    return a;
+}
 
 const QList<QByteArray> classic_fmt = {"Subject:", "From:", "Date:", "Message-ID:", "References:",
                                        "Bytes:", "Lines:", "Xref:full"};
@@ -69,6 +100,9 @@ private slots:
     void no_such_group_keeps_connection();
     void dot_stuffing_split_across_reads();
     void bare_line_feeds_accepted();
+    void long_article_in_random_reads();
+    void article_asked_ahead();
+    void article_asked_ahead_faults();
     void empty_ranges_are_zero_lines();
     void xover_falls_back_to_over();
     void overview_reordered_to_classic();
@@ -281,6 +315,150 @@ void TestNntpClient::bare_line_feeds_accepted()
     cl.c.get_article(1);
     QVERIFY(cl.finish(n));
     QCOMPARE(cl.c.article_text(), QByteArray("Subject: x\r\n\r\n.dot\r\nbody\r\n"));
+}
+
+void TestNntpClient::long_article_in_random_reads()
+{
+    const WireArticle a = wire_article(9, 4000, 17);
+    QList<qsizetype> cuts;
+    QRandomGenerator rng(5);
+    for (qsizetype at = 1; at < a.wire.size(); at += rng.bounded(1, 3000))
+        cuts << at;
+    ScriptServer s;
+    s.on("ARTICLE", [&](ScriptConnection &c, const QByteArray &) { c.write_split(a.wire, cuts, 0); });
+    QVERIFY(s.start());
+    Client cl(s.setting());
+    QVERIFY(cl.connect());
+    const qsizetype n = cl.completed.count();
+    cl.c.get_article(9);
+    QVERIFY(cl.finish(n, 20000));
+    QCOMPARE(cl.c.article_text(), a.text);
+    QCOMPARE(cl.c.article_progress(), qint64(4002));
+}
+
+// An article asked for ahead: taken by get_article() of its number, passed
+// over by anything else, its reply never mistaken for another's.
+void TestNntpClient::article_asked_ahead()
+{
+    QHash<qint64, WireArticle> arts;
+    for (qint64 n : {1, 2, 3, 5})
+        arts.insert(n, wire_article(n, 3000, quint32(n)));
+    ScriptServer s;
+    s.on("ARTICLE", [&](ScriptConnection &c, const QByteArray &args) {
+        const qint64 n = args.toLongLong();
+        if (!arts.contains(n)) {
+            c.write_line("430 No such article");
+            return;
+        }
+        QList<qsizetype> cuts;
+        for (qsizetype at = 4096; at < arts[n].wire.size(); at += 4096)
+            cuts << at;
+        c.write_split(arts[n].wire, cuts, 1);
+    });
+    s.on("XOVER", ScriptServer::block("224 overview", {"1\ta\tb\tc\t<1@x>\t\t5\t1\t"}));
+    QVERIFY(s.start());
+    Client cl(s.setting());
+    QCOMPARE(cl.c.prefetch_article(1), qint64(NewsClient::ErrNotConnected));
+    QVERIFY(cl.connect());
+
+    qsizetype n = cl.completed.count();
+    QCOMPARE(cl.c.get_article(1), qint64(0));
+    QCOMPARE(cl.c.prefetch_article(2), qint64(0));
+    QCOMPARE(cl.c.prefetch_article(3), qint64(NewsClient::ErrBusy));  // one at a time
+    QVERIFY(cl.finish(n));
+    QCOMPARE(cl.c.article_text(), arts[1].text);
+    QCOMPARE(cl.c.prefetched(), qint64(2));
+    QTest::qWait(100);  // its reply arrives meanwhile, unread
+    QCOMPARE(s.commands.count("ARTICLE 2"), 1);
+
+    n = cl.completed.count();
+    QCOMPARE(cl.c.get_article(2), qint64(0));
+    QCOMPARE(cl.c.prefetch_article(3), qint64(0));
+    QVERIFY(cl.finish(n));
+    QCOMPARE(cl.c.article_text(), arts[2].text);
+    QCOMPARE(s.commands.count("ARTICLE 2"), 1);  // not asked twice
+
+    // Another article wanted instead: the one asked ahead is passed over.
+    n = cl.completed.count();
+    cl.c.get_article(5);
+    QVERIFY(cl.finish(n));
+    QCOMPARE(cl.c.article_text(), arts[5].text);
+    QCOMPARE(cl.c.prefetched(), qint64(-1));
+
+    // A refusal asked ahead is told when the article is wanted.
+    n = cl.completed.count();
+    cl.c.prefetch_article(4);
+    cl.c.get_article(4);
+    QVERIFY(!cl.finish(n));
+    QCOMPARE(cl.error_number(), qint64(NewsClient::ErrRefused));
+    QVERIFY(cl.c.is_connected());
+
+    // Any other command passes over it as well, while it is still coming.
+    n = cl.completed.count();
+    cl.c.prefetch_article(3);
+    cl.c.xover(1, 1);
+    QVERIFY(cl.finish(n));
+    QCOMPARE(cl.c.overview_count(), qint64(1));
+    QVERIFY(cl.c.overview_line(0).startsWith("1\ta\tb\tc"));
+
+    // And so does QUIT.
+    cl.c.prefetch_article(1);
+    n = cl.completed.count();
+    QCOMPARE(cl.c.disconnect_from_server(), qint64(0));
+    QVERIFY(cl.finish(n));
+    QVERIFY(grows(cl.closed, 0));
+    QVERIFY(cl.closed.last().at(0).toBool());
+    QVERIFY(cl.errors.size() == 1);  // only the refusal above
+}
+
+void TestNntpClient::article_asked_ahead_faults()
+{
+    // The server forgets the login: both ARTICLEs get 480. The client logs
+    // in after the first, passes over the second's 480 and asks again later.
+    const WireArticle a1 = wire_article(1, 50, 1), a2 = wire_article(2, 50, 2);
+    ScriptServer s;
+    s.on("AUTHINFO", ScriptServer::login("user", "pw"));
+    s.on("MODE", ScriptServer::reply("200 ok"));
+    s.on("ARTICLE", [&](ScriptConnection &c, const QByteArray &args) {
+        if (!c.state.value(QStringLiteral("authenticated")).toBool()) {
+            c.write_line("480 Authentication required");
+            return;
+        }
+        c.write(args == "1" ? a1.wire : a2.wire);
+    });
+    QVERIFY(s.start());
+    {
+        Client cl(s.setting(), QStringLiteral("user"), QStringLiteral("pw"));
+        QVERIFY(cl.connect());
+        QCOMPARE(s.commands.size(), 3);  // MODE READER and the login
+        s.commands.clear();
+        for (ScriptConnection *c : s.findChildren<ScriptConnection *>())
+            c->state[QStringLiteral("authenticated")] = false;
+        qsizetype n = cl.completed.count();
+        cl.c.get_article(1);
+        cl.c.prefetch_article(2);
+        QVERIFY(cl.finish(n));
+        QCOMPARE(cl.c.article_text(), a1.text);
+        n = cl.completed.count();
+        cl.c.get_article(2);
+        QVERIFY(cl.finish(n));
+        QCOMPARE(cl.c.article_text(), a2.text);
+        QCOMPARE(s.commands, (QList<QByteArray>{"ARTICLE 1", "ARTICLE 2", "AUTHINFO USER user",
+                                                "AUTHINFO PASS pw", "ARTICLE 1", "ARTICLE 2"}));
+    }
+
+    // A reply for another article than asked: the stream is out of step.
+    ScriptServer wrong;
+    wrong.on("ARTICLE", ScriptServer::raw("220 7 <7@x> article\r\nSubject: x\r\n\r\nbody\r\n.\r\n"));
+    QVERIFY(wrong.start());
+    Client cl(wrong.setting());
+    QVERIFY(cl.connect());
+    const qsizetype n = cl.completed.count();
+    cl.c.get_article(2);
+    QVERIFY(!cl.finish(n));
+    QCOMPARE(cl.error_number(), qint64(NewsClient::ErrProtocol));
+    QVERIFY(cl.error_text().contains(QStringLiteral("article 7 for article 2")));
+    QVERIFY(grows(cl.closed, 0));
 }
 
 void TestNntpClient::empty_ranges_are_zero_lines()

@@ -28,8 +28,26 @@ ScriptConnection::~ScriptConnection() = default;
 
 void ScriptConnection::write(const QByteArray &bytes)
 {
+    if (!queue_.isEmpty()) {
+        // Behind a reply still going out piece by piece: replies stay in order.
+        queue_.append({bytes, 0});
+        return;
+    }
     if (socket_ && socket_->state() == QAbstractSocket::ConnectedState)
         socket_->write(bytes);
+}
+
+void ScriptConnection::pump()
+{
+    if (queue_.isEmpty())
+        return;
+    const QByteArray piece = queue_.takeFirst().first;
+    if (socket_ && socket_->state() == QAbstractSocket::ConnectedState) {
+        socket_->write(piece);
+        socket_->flush();
+    }
+    if (!queue_.isEmpty())
+        QTimer::singleShot(queue_.first().second, this, &ScriptConnection::pump);
 }
 
 void ScriptConnection::write_line(const QByteArray &line)
@@ -60,13 +78,11 @@ void ScriptConnection::write_split(const QByteArray &bytes, const QList<qsizetyp
         from = cut;
     }
     pieces << bytes.mid(from);
-    for (int i = 0; i < pieces.size(); ++i) {
-        QTimer::singleShot(i * delay_ms, this, [this, piece = pieces.at(i)] {
-            write(piece);
-            if (socket_)
-                socket_->flush();
-        });
-    }
+    const bool idle = queue_.isEmpty();
+    for (const QByteArray &piece : pieces)
+        queue_.append({piece, delay_ms});
+    if (idle)
+        pump();
 }
 
 void ScriptConnection::reset()

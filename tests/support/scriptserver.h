@@ -44,7 +44,8 @@ public:
     // A status line, the lines dot-stuffed, and the closing ".".
     void write_block(const QByteArray &status, const QList<QByteArray> &lines);
     // `bytes` in pieces cut at the given offsets, `delay_ms` apart, so the
-    // client sees them in separate reads.
+    // client sees them in separate reads. Whatever is written meanwhile
+    // follows the last piece.
     void write_split(const QByteArray &bytes, const QList<qsizetype> &cuts, int delay_ms = 30);
     // Sends what is buffered, then a TCP reset (SO_LINGER 0).
     void reset();
@@ -58,9 +59,11 @@ public:
 
 private:
     void on_ready_read();
+    void pump();
     ScriptServer *server_;
     QPointer<QTcpSocket> socket_;
     QByteArray in_;
+    QList<QPair<QByteArray, int>> queue_;  // pieces still to send, each with its delay
 };
 
 class ScriptServer : public QObject {

@@ -67,7 +67,8 @@ ArticleStep::ArticleStep(const Settings &settings, Database &db, Session &sessio
 {
 }
 
-ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint64 high)
+ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint64 high,
+                                     qint64 next)
 {
     error_.clear();
     group_ = group;
@@ -86,6 +87,8 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
     ui_.add_status(indent + QStringLiteral("Requesting article ") + h.number_text);
     session_.msg_expired = false;
     session_.get_article(h.number);
+    if (next >= 0 && session_.news_state() == StateGetArticle)
+        session_.prefetch_article(next);
     const qint16 state = session_.wait(StateGetArticle);
     if ((state == StateDisconnected || state == StateDisconnecting) && !session_.msg_expired)
         return Result::Stopped;

@@ -32,8 +32,10 @@ public:
                 const Paths &paths, RunShared &shared, RunCounters &counters,
                 const QStringList &masks);
 
-    // `group` is the name as subscribed; `high` the group's last article (for hi_msg).
-    Result run(const Header &h, const QString &group, qint64 high);
+    // `group` is the name as subscribed; `high` the group's last article (for
+    // hi_msg); `next` the article expected to be wanted after this one (-1:
+    // none), asked for at once so that the server sends it meanwhile.
+    Result run(const Header &h, const QString &group, qint64 high, qint64 next = -1);
 
     // Why the last run() returned Failed.
     const QString &error() const { return error_; }

@@ -33,12 +33,9 @@ HeaderStep::HeaderStep(const Settings &settings, Database &db, Frontend &ui, Run
 {
 }
 
-HeaderStep::Verdict HeaderStep::examine(const QString &overview_line, Header *out)
+HeaderStep::Parsed HeaderStep::parse(const QString &overview_line, Header &h) const
 {
-    Header local;
-    Header &h = out ? *out : local;
     h = Header();
-
     const QChar tab = QLatin1Char('\t');
     h.number_text = get_field(overview_line, tab, 1);
     h.subject = get_field(overview_line, tab, 2);
@@ -54,60 +51,55 @@ HeaderStep::Verdict HeaderStep::examine(const QString &overview_line, Header *ou
     h.size = size.value_or(0);
     h.lines = lines.value_or(0);
     h.xrefs = xref_count(get_field(overview_line, tab, 9));
+    // Large articles without a known name may still be fetched: the name
+    // inside the article decides later.
+    Parsed p{number.has_value(), size.has_value(), lines.has_value()};
+    p.fetch_unknown = h.mask_index == 0 && h.size >= 2048 && settings_.rcvunk;
+    if (p.fetch_unknown)
+        h.file_name = QStringLiteral("unknown");
+    return p;
+}
 
-    ui_.add_status(h.subject);
-    ++counters_.articles_count;
-    counters_.show(ui_);
-    current_sender_ = nobrackets(h.sender);
-
-    auto reject = [&](const QString &text, qint64 &counter) {
-        ui_.add_status(indent + text);
-        ++counter;
-        counters_.show(ui_);
-        return Verdict::Rejected;
+HeaderStep::Judgement HeaderStep::judge(const Header &h, const Parsed &p) const
+{
+    auto reject = [](const QString &text, qint64 RunCounters::*counter) {
+        return Judgement{Verdict::Rejected, text, counter};
     };
+    auto failed = [](const QString &text) { return Judgement{Verdict::Failed, text, nullptr}; };
+    const auto non_bin = &RunCounters::non_bin_count;
+    const auto lskip = &RunCounters::lskip_count;
 
     // A field that should be a number and is not: the header cannot be
     // judged, so it is never fetched; the run goes on with the next one.
-    if (!number)
-        return reject(QStringLiteral("Bad header: article number is not a number!"),
-                      counters_.non_bin_count);
-    if (!size)
-        return reject(QStringLiteral("Bad header: size is not a number!"), counters_.non_bin_count);
-    if (!lines)
-        return reject(QStringLiteral("Bad header: line count is not a number!"),
-                      counters_.non_bin_count);
+    if (!p.number_ok)
+        return reject(QStringLiteral("Bad header: article number is not a number!"), non_bin);
+    if (!p.size_ok)
+        return reject(QStringLiteral("Bad header: size is not a number!"), non_bin);
+    if (!p.lines_ok)
+        return reject(QStringLiteral("Bad header: line count is not a number!"), non_bin);
 
-    // File mask; large articles without a known name may still be fetched,
-    // the name inside the article decides later.
-    if (h.mask_index == 0) {
-        if (h.size >= 2048 && settings_.rcvunk)
-            h.file_name = QStringLiteral("unknown");
-        else
-            return reject(QStringLiteral("File mask not found!"), counters_.non_bin_count);
-    }
+    if (h.mask_index == 0 && !p.fetch_unknown)
+        return reject(QStringLiteral("File mask not found!"), non_bin);
 
     if (h.xrefs > settings_.xposts)
         return reject(QStringLiteral("Xpost count ") + QString::number(h.xrefs)
                           + QStringLiteral(" exceeds threshold of ")
                           + QString::number(settings_.xposts),
-                      counters_.non_bin_count);
+                      non_bin);
 
     // Only single-article binaries are fetched.
     if (h.parts > 1)
-        return reject(QStringLiteral("Invalid binary!"), counters_.non_bin_count);
+        return reject(QStringLiteral("Invalid binary!"), non_bin);
     if (h.parts == 0 && h.part != 0)
-        return reject(QStringLiteral("Not a binary!"), counters_.non_bin_count);
+        return reject(QStringLiteral("Not a binary!"), non_bin);
 
     if (settings_.checkdupes) {
         const std::optional<bool> dupe = db_.dupe_exists(h.file_name);
-        if (!dupe) {
-            ui_.add_status(indent + QStringLiteral("Duplicate lookup failed: ") + db_.last_error());
-            return Verdict::Failed;
-        }
+        if (!dupe)
+            return failed(QStringLiteral("Duplicate lookup failed: ") + db_.last_error());
         if (*dupe)
             return reject(QStringLiteral("Duplicate file: ") + h.file_name,
-                          counters_.dupes_this_count);
+                          &RunCounters::dupes_this_count);
     }
 
     // Lock-out, on the whole sender and then on its part from "@" on. The
@@ -123,34 +115,57 @@ HeaderStep::Verdict HeaderStep::examine(const QString &overview_line, Header *ou
         return hit;
     };
     std::optional<bool> hit = locked(h.sender);
-    if (!hit) {
-        ui_.add_status(indent + QStringLiteral("Lock-out lookup failed: ") + db_.last_error());
-        return Verdict::Failed;
-    }
+    if (!hit)
+        return failed(QStringLiteral("Lock-out lookup failed: ") + db_.last_error());
     if (*hit)
-        return reject(QStringLiteral("Locked out: ") + h.sender, counters_.lskip_count);
+        return reject(QStringLiteral("Locked out: ") + h.sender, lskip);
     const QString domain = get_domain(h.sender);
     if (!domain.isEmpty()) {
         hit = locked(domain);
-        if (!hit) {
-            ui_.add_status(indent + QStringLiteral("Lock-out lookup failed: ") + db_.last_error());
-            return Verdict::Failed;
-        }
+        if (!hit)
+            return failed(QStringLiteral("Lock-out lookup failed: ") + db_.last_error());
         if (*hit)
-            return reject(QStringLiteral("Locked out: ") + domain, counters_.lskip_count);
+            return reject(QStringLiteral("Locked out: ") + domain, lskip);
     }
 
-    if (is_ignored(current_sender_, ignore_list_))
-        return reject(QStringLiteral("Temporarily Locked out: ") + h.sender, counters_.lskip_count);
+    if (is_ignored(nobrackets(h.sender), ignore_list_))
+        return reject(QStringLiteral("Temporarily Locked out: ") + h.sender, lskip);
 
     if (h.lines < settings_.min_lines)
-        return reject(QStringLiteral("Line count too low... ") + QString::number(h.lines),
-                      counters_.non_bin_count);
+        return reject(QStringLiteral("Line count too low... ") + QString::number(h.lines), non_bin);
     if (h.lines > settings_.max_lines)
-        return reject(QStringLiteral("Line count too high... ") + QString::number(h.lines),
-                      counters_.non_bin_count);
+        return reject(QStringLiteral("Line count too high... ") + QString::number(h.lines), non_bin);
 
-    return Verdict::Accepted;
+    return {};
+}
+
+HeaderStep::Verdict HeaderStep::examine(const QString &overview_line, Header *out)
+{
+    Header local;
+    Header &h = out ? *out : local;
+    const Parsed p = parse(overview_line, h);
+
+    ui_.add_status(h.subject);
+    ++counters_.articles_count;
+    counters_.show(ui_);
+    current_sender_ = nobrackets(h.sender);
+
+    const Judgement j = judge(h, p);
+    if (j.verdict == Verdict::Failed) {
+        ui_.add_status(indent + j.text);
+    } else if (j.verdict == Verdict::Rejected) {
+        ui_.add_status(indent + j.text);
+        ++(counters_.*j.counter);
+        counters_.show(ui_);
+    }
+    return j.verdict;
+}
+
+bool HeaderStep::would_accept(const QString &overview_line) const
+{
+    Header h;
+    const Parsed p = parse(overview_line, h);
+    return judge(h, p).verdict == Verdict::Accepted;
 }
 
 } // namespace brivane

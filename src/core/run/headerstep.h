@@ -42,7 +42,28 @@ public:
     // with a status line and counted (it is never accepted).
     Verdict examine(const QString &overview_line, Header *h);
 
+    // Whether examine() would accept the line as things stand, leaving no
+    // trace (no status line, counter or sender): the run asks the server for
+    // that article early, while it works on the one before.
+    bool would_accept(const QString &overview_line) const;
+
 private:
+    // The line's fields; false in `*_ok` where a number field holds none.
+    struct Parsed {
+        bool number_ok = false, size_ok = false, lines_ok = false;
+        bool fetch_unknown = false;  // no mask in the subject, but big enough to look inside
+    };
+    Parsed parse(const QString &overview_line, Header &h) const;
+    // The first test the header fails: its status text and counter, or an
+    // empty text for an accepted header. A failed lookup gives Failed and
+    // its status line in `text`.
+    struct Judgement {
+        Verdict verdict = Verdict::Accepted;
+        QString text;
+        qint64 RunCounters::*counter = nullptr;
+    };
+    Judgement judge(const Header &h, const Parsed &p) const;
+
     const Settings &settings_;
     Database &db_;
     Frontend &ui_;

@@ -161,6 +161,24 @@ Outcome Run::btnProc_Click()
     return Outcome::Done;
 }
 
+qint64 Run::next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64 number) const
+{
+    // The next header of this chunk that would be fetched as things stand.
+    // Saving the article in hand may still change that (a duplicate name):
+    // then its reply is passed over unused.
+    const qint64 count = session_.overview_count();
+    for (qint64 k = i + 1; k < count; ++k) {
+        const QString line = session_.overview_line(k);
+        bool numeric = false;
+        const qint64 n = get_field(line, QLatin1Char('\t'), 1).trimmed().toLongLong(&numeric);
+        if (!numeric || n <= number || n > last)
+            continue;
+        if (headers.would_accept(line))
+            return n;
+    }
+    return -1;
+}
+
 int Run::promotion_target()
 {
     shared_.group_jump = false;
@@ -264,7 +282,7 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
                 return GroupEnd::Failed;
             }
             if (verdict == HeaderStep::Verdict::Accepted) {
-                switch (articles.run(h, name, high)) {
+                switch (articles.run(h, name, high, next_wanted(headers, i, last, number))) {
                 case ArticleStep::Result::Done:
                     break;
                 case ArticleStep::Result::Stopped:

@@ -49,6 +49,7 @@ private:
     GroupEnd process_group(int g, HeaderStep &headers, ArticleStep &articles, int *promoted_index);
     // The position of a pending promotion request, or -1 (the request is then dropped).
     int promotion_target();
+    qint64 next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64 number) const;
     void end_connection();
     // A fatal error: a message box while no pointer was stored yet (nothing
     // of the run happened), afterwards a status line; the run ends.

@@ -8,6 +8,7 @@
 #include <QTcpSocket>
 
 #include <cctype>
+#include <cstring>
 
 namespace brivane {
 
@@ -288,6 +289,8 @@ void NewsClient::drop_socket()
     timer_.stop();
     phase_ = Phase::Closed;
     in_block_ = false;
+    held_number_ = -1;
+    skip_ = Skip::None;
     if (!socket_)
         return;
     QTcpSocket *s = socket_;
@@ -324,6 +327,11 @@ void NewsClient::start_op(Op op, const QByteArray &command, Step step)
 
 void NewsClient::send(const QByteArray &command, Step step)
 {
+    if (held_number_ >= 0) {
+        // Replies come in order: the one sent ahead comes before this one's.
+        held_number_ = -1;
+        skip_ = Skip::Status;
+    }
     step_ = step;
     in_block_ = false;
     arm_timer();
@@ -405,11 +413,57 @@ qint64 NewsClient::get_article(qint64 number)
         error_ = QStringLiteral("Invalid article number.");
         return ErrBadArgument;
     }
-    article_.clear();
+    article_.truncate(0);  // keeps its capacity: the next article is about as big
     article_lines_ = 0;
     article_number_ = number;
+    if (number == held_number_) {
+        // Already asked for: its reply is (partly) in hand or on its way.
+        held_number_ = -1;
+        op_ = Op::Article;
+        ++generation_;
+        auth_asked_ = false;
+        command_ = "ARTICLE " + QByteArray::number(number);
+        command_step_ = step_ = Step::Article;
+        in_block_ = false;
+        arm_timer();
+        QTimer::singleShot(0, this, [this, gen = generation_] {
+            if (gen == generation_ && op_ == Op::Article)
+                resume_held();
+        });
+        return 0;
+    }
     start_op(Op::Article, "ARTICLE " + QByteArray::number(number), Step::Article);
     return 0;
+}
+
+qint64 NewsClient::prefetch_article(qint64 number)
+{
+    if (phase_ != Phase::Ready) {
+        error_ = QStringLiteral("Not connected.");
+        return ErrNotConnected;
+    }
+    if (held_number_ >= 0 || step_ == Step::AuthUser || step_ == Step::AuthPass) {
+        error_ = QStringLiteral("Another article is already asked for ahead.");
+        return ErrBusy;
+    }
+    if (number < 0) {
+        error_ = QStringLiteral("Invalid article number.");
+        return ErrBadArgument;
+    }
+    held_number_ = number;
+    if (socket_)
+        socket_->write("ARTICLE " + QByteArray::number(number) + "\r\n");
+    return 0;
+}
+
+void NewsClient::resume_held()
+{
+    // What came while nobody asked, then whatever the socket holds now.
+    if (socket_ && socket_->bytesAvailable() > 0) {
+        on_ready_read();
+        return;
+    }
+    process_buffer();
 }
 
 void NewsClient::finish_op()
@@ -496,7 +550,9 @@ void NewsClient::process_buffer()
     processing_ = true;
     QPointer<NewsClient> self(this);
     qsizetype pos = 0;
-    while (phase_ != Phase::Closed) {
+    while (phase_ != Phase::Closed && !holding()) {
+        if (in_block_ && step_ == Step::Article && skip_ == Skip::None)
+            pos = take_article_run(pos);
         const qsizetype nl = buffer_.indexOf('\n', pos);
         if (nl < 0)
             break;
@@ -524,6 +580,15 @@ void NewsClient::process_buffer()
         return;
     }
     buffer_.remove(0, pos);
+    if (holding()) {
+        if (buffer_.size() <= max_held)
+            return;
+        // Too big to keep unread: pass over it; get_article() asks again.
+        held_number_ = -1;
+        skip_ = Skip::Status;
+        process_buffer();
+        return;
+    }
     if (buffer_.size() > max_line_) {
         fail(ErrLineTooLong, QStringLiteral("The server sent a line longer than %1 bytes.").arg(max_line_),
              true);
@@ -537,8 +602,53 @@ void NewsClient::process_buffer()
     }
 }
 
+// An article is nearly all ordinary lines: no leading dot, ended by CR LF,
+// kept exactly as they came. Those go over a run at a time; the first other
+// line (dot-stuffed, the end, a bare LF, too long, incomplete) is left to
+// handle_line(). Returns where that line starts.
+qsizetype NewsClient::take_article_run(qsizetype pos)
+{
+    const char *base = buffer_.constData();
+    const qsizetype size = buffer_.size();
+    qsizetype at = pos;
+    qint64 lines = 0;
+    while (at < size && base[at] != '.') {
+        const void *hit = std::memchr(base + at, '\n', size_t(size - at));
+        if (!hit)
+            break;
+        const qsizetype nl = static_cast<const char *>(hit) - base;
+        if (nl == at || base[nl - 1] != '\r' || nl - 1 - at > max_line_)
+            break;
+        at = nl + 1;
+        ++lines;
+    }
+    if (lines > 0) {
+        article_.append(base + pos, at - pos);
+        article_lines_ += lines;
+        progress_pending_ = true;
+    }
+    return at;
+}
+
+void NewsClient::skip_line(const char *data, qsizetype size)
+{
+    if (skip_ == Skip::Status) {
+        // 220 to 223 bring a block; anything else (430, 480...) is one line.
+        const bool block = size >= 3 && data[0] == '2' && data[1] == '2' && data[2] >= '0'
+                        && data[2] <= '3';
+        skip_ = block ? Skip::Block : Skip::None;
+        return;
+    }
+    if (size == 1 && data[0] == '.')
+        skip_ = Skip::None;
+}
+
 void NewsClient::handle_line(const char *data, qsizetype size)
 {
+    if (skip_ != Skip::None) {
+        skip_line(data, size);
+        return;
+    }
     if (in_block_) {
         if (size == 1 && data[0] == '.') {
             in_block_ = false;
@@ -666,6 +776,17 @@ void NewsClient::handle_status(int code, const QByteArray &line)
         return;
     case Step::Article:
         if (code == 220) {
+            // Replies are matched to commands by order alone; the number in
+            // the reply tells when that went wrong (0 or none: not told).
+            const QList<QByteArray> f = line.simplified().split(' ');
+            bool numeric = false;
+            const qint64 n = f.value(1).toLongLong(&numeric);
+            if (numeric && n != 0 && n != article_number_) {
+                fail(ErrProtocol, QStringLiteral("The server sent article %1 for article %2.")
+                                      .arg(n).arg(article_number_),
+                     true);
+                return;
+            }
             begin_block();
         } else if (code == 423 || code == 430 || code == 420 || code == 412) {
             fail(ErrRefused, QStringLiteral("No such article %1: %2").arg(article_number_).arg(printable(line)),

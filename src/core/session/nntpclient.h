@@ -95,6 +95,14 @@ public:
     qint64 select_group(const QString &name);
     qint64 xover(qint64 first, qint64 last = -1);  // last -1: open range
     qint64 get_article(qint64 number);
+    // Sends ARTICLE `number` ahead of its turn, also while another operation
+    // runs, so the server works on it while the caller is busy with the one
+    // before. Its reply waits unread until get_article(number) asks for it;
+    // any other command first passes over it. At most one is outstanding:
+    // 0 when sent, else ErrNotConnected, ErrBusy or ErrBadArgument.
+    qint64 prefetch_article(qint64 number);
+    // The article sent ahead and not yet asked for (-1: none).
+    qint64 prefetched() const { return held_number_; }
 
     // Results of the last operations.
     qint64 group_count() const { return groups_.count(); }
@@ -132,6 +140,7 @@ private:
     void on_inactivity();
 
     void process_buffer();
+    qsizetype take_article_run(qsizetype pos);
     void handle_line(const char *data, qsizetype size);
     void handle_status(int code, const QByteArray &line);
     void handle_connect_status(int code, const QByteArray &line);
@@ -143,6 +152,9 @@ private:
     void start_op(Op op, const QByteArray &command, Step step);
     void send(const QByteArray &command, Step step);
     void begin_block() { in_block_ = true; }
+    bool holding() const { return held_number_ >= 0 && op_ == Op::None; }
+    void resume_held();
+    void skip_line(const char *data, qsizetype size);
     void start_auth(bool resume_command);
     void auth_done();
     void finish_connect();
@@ -197,6 +209,14 @@ private:
     QByteArray article_;
     qint64 article_lines_ = 0;
     qint64 article_number_ = 0;
+
+    // Pipelining: the ARTICLE sent ahead, and a reply nobody wants any more
+    // being passed over (its status line, then its block).
+    qint64 held_number_ = -1;
+    enum class Skip { None, Status, Block };
+    Skip skip_ = Skip::None;
+    // A reply sent ahead bigger than this is passed over rather than kept.
+    static constexpr qsizetype max_held = 16 * 1024 * 1024;
 };
 
 } // namespace brivane

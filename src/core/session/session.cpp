@@ -470,6 +470,13 @@ void Session::get_article(qint64 number)
     d->start(StateGetArticle, timeouts.article, [&](NewsClient &c) { return c.get_article(number); });
 }
 
+void Session::prefetch_article(qint64 number)
+{
+    // Only a hint: when it cannot be sent, get_article() simply asks later.
+    if (d->client)
+        d->client->prefetch_article(number);
+}
+
 qint16 Session::wait(qint16 state)
 {
     if (news_state_ != state)

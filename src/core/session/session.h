@@ -52,6 +52,9 @@ public:
     void select_group(const QString &name);     // StateSelectGroup, Timeout 30
     void xover(qint64 first, qint64 last = -1); // StateXOver, Timeout 600; -1 = open range
     void get_article(qint64 number);            // StateGetArticle, Timeout 180
+    // Asks for the article the caller expects to want next, already now; the
+    // news state does not change. A later get_article(number) takes its reply.
+    void prefetch_article(qint64 number);
 
     // Waits in the event loop (never busy) while news_state() == state;
     // returns the state it moved to.
