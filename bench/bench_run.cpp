@@ -5,7 +5,7 @@
 // client over one connection that only reads the same overview and articles
 // (and once more saving each article to a file of its own). Prints headers/s,
 // MB/s, peak memory and the ratios. Not a test.
-//   bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep]
+//   bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep] [--rounds R]
 // With --group the articles of an earlier call (--keep prints its name) are
 // used again instead of posting new ones.
 #include "app/app.h"
@@ -31,6 +31,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -229,9 +230,68 @@ bool raw_fetch(quint16 port, const QString &group, qint64 low, qint64 high, cons
     return true;
 }
 
+struct RunResult {
+    double seconds = 0, cpu = 0;
+    qint64 examined = 0, pictures = 0, files = 0, lines = 0, bytes = 0, peak = 0, rss_before = 0;
+};
+
+// One whole run over the group, in a program home of its own.
+bool measure_run(Inn2Server &inn, const QString &group, qint64 low, RunResult *out)
+{
+    QTemporaryDir home(QDir::tempPath() + QStringLiteral("/brivane-bench-XXXXXX"));
+    const QString dl = home.filePath(QStringLiteral("pictures"));
+    QDir().mkpath(dl);
+    {
+        Settings s(home.filePath(QStringLiteral("Brivane.ini")));
+        s.news_server = inn.setting();
+        s.dlpath = dl;
+        s.checkdupes = true;
+        s.xposts = 3;
+        s.min_lines = 1;
+        s.max_lines = 30000;
+        for (const char *k : {"news_server", "dlpath", "checkdupes", "xposts", "min_lines", "max_lines"})
+            s.save(QLatin1String(k));
+        const QString db_file = home.filePath(QStringLiteral("brivane.mdb"));
+        Database::create_database(db_file);
+        Database db;
+        db.open(db_file);
+        db.exec(QStringLiteral("insert into groups (name, last_msg, server) values (?, ?, ?)"),
+                {group, low - 1, inn.setting()});
+        db.exec(QStringLiteral("insert into masks (mask) values ('jpg')"));
+        db.exec(QStringLiteral("insert into masks (mask) values ('gif')"));
+    }
+
+    CountingFrontend ui;
+    App brivane(Paths(home.path()), ui);
+    if (!brivane.start() || !brivane.load())
+        return false;
+    Commands commands(brivane);
+    reset_peak();
+    out->rss_before = vm_rss_kb();
+    const double cpu = cpu_seconds();
+    QElapsedTimer clock;
+    clock.start();
+    Run run(brivane.settings(), brivane.db(), commands.session(), ui, brivane.paths(), brivane.shared());
+    const Outcome o = run.btnProc_Click();
+    out->seconds = clock.nsecsElapsed() / 1e9;
+    out->cpu = cpu_seconds() - cpu;
+    out->peak = vm_hwm_kb();
+    out->examined = run.counters().articles_count;
+    out->pictures = run.counters().files_this_count;
+    out->bytes = commands.session().total_bytes;
+    out->lines = ui.lines;
+    out->files = QDir(dl).entryList(QDir::Files).size();
+    if (o != Outcome::Done) {
+        std::fprintf(stderr, "bench_run: the run did not finish (last line: %s)\n", qPrintable(ui.last));
+        return false;
+    }
+    return true;
+}
+
 int usage()
 {
-    std::fputs("usage: bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep]\n", stderr);
+    std::fputs("usage: bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep] [--rounds R]\n",
+               stderr);
     return 2;
 }
 
@@ -243,6 +303,7 @@ int main(int argc, char **argv)
     int headers = 10000, pictures = 1000, kb = 100;
     QString group;
     bool keep = false;
+    int rounds = 3;
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args[i];
@@ -252,9 +313,10 @@ int main(int argc, char **argv)
         else if (a == QLatin1String("--kb")) kb = value().toInt();
         else if (a == QLatin1String("--group")) group = value();
         else if (a == QLatin1String("--keep")) keep = true;
+        else if (a == QLatin1String("--rounds")) rounds = value().toInt();
         else return usage();
     }
-    if (headers <= 0 || pictures < 0 || pictures > headers || kb <= 0)
+    if (headers <= 0 || pictures < 0 || pictures > headers || kb <= 0 || rounds <= 0)
         return usage();
 
     Inn2Server &inn = Inn2Server::instance();
@@ -309,82 +371,57 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    // ---- the run, in a program home of its own
-    QTemporaryDir home(QDir::tempPath() + QStringLiteral("/brivane-bench-XXXXXX"));
-    const QString dl = home.filePath(QStringLiteral("pictures"));
-    QDir().mkpath(dl);
-    {
-        Settings s(home.filePath(QStringLiteral("Brivane.ini")));
-        s.news_server = inn.setting();
-        s.dlpath = dl;
-        s.checkdupes = true;
-        s.xposts = 3;
-        s.min_lines = 1;
-        s.max_lines = 30000;
-        for (const char *k : {"news_server", "dlpath", "checkdupes", "xposts", "min_lines", "max_lines"})
-            s.save(QLatin1String(k));
-        const QString db_file = home.filePath(QStringLiteral("brivane.mdb"));
-        Database::create_database(db_file);
-        Database db;
-        db.open(db_file);
-        db.exec(QStringLiteral("insert into groups (name, last_msg, server) values (?, ?, ?)"),
-                {group, low - 1, inn.setting()});
-        db.exec(QStringLiteral("insert into masks (mask) values ('jpg')"));
-        db.exec(QStringLiteral("insert into masks (mask) values ('gif')"));
-    }
-
-    CountingFrontend ui;
-    App brivane(Paths(home.path()), ui);
-    if (!brivane.start() || !brivane.load())
-        return 1;
-    qint64 run_bytes = 0;
-    double run_s = 0, run_cpu = 0;
-    qint64 run_peak = 0, rss_before = 0;
-    RunCounters counters;
-    {
-        Commands commands(brivane);
-        reset_peak();
-        rss_before = vm_rss_kb();
-        run_cpu = cpu_seconds();
-        clock.start();
-        Run run(brivane.settings(), brivane.db(), commands.session(), ui, brivane.paths(), brivane.shared());
-        const Outcome o = run.btnProc_Click();
-        run_s = clock.nsecsElapsed() / 1e9;
-        run_cpu = cpu_seconds() - run_cpu;
-        run_peak = vm_hwm_kb();
-        counters = run.counters();
-        run_bytes = commands.session().total_bytes;
-        if (o != Outcome::Done) {
-            std::fprintf(stderr, "bench_run: the run did not finish (last line: %s)\n", qPrintable(ui.last));
+    // Each round: the run in a fresh program home, then both raw clients.
+    // This machine's timings wander, so the rounds are interleaved and the
+    // best and the median of each are given.
+    QList<double> run_times, run_cpus, raw_times, raw_cpus, save_times, ratios, save_ratios;
+    for (int round = 1; round <= rounds; ++round) {
+        RunResult r;
+        if (!measure_run(inn, group, low, &r))
+            return 1;
+        RawResult raw, saving;
+        QTemporaryDir raw_dir(QDir::tempPath() + QStringLiteral("/brivane-bench-raw-XXXXXX"));
+        if (!raw_fetch(inn.port(), group, low, high, QString(), &raw)
+            || !raw_fetch(inn.port(), group, low, high, raw_dir.path(), &saving)) {
+            std::fprintf(stderr, "bench_run: the raw client failed\n");
             return 1;
         }
+        std::printf("round %d: run %.2f s (cpu %.2f), raw %.2f s (cpu %.2f), raw+save %.2f s, "
+                    "run/raw %.2f\n",
+                    round, r.seconds, r.cpu, raw.seconds, raw.cpu, saving.seconds, r.seconds / raw.seconds);
+        if (round == 1) {
+            std::printf("run:  %lld headers, %lld pictures saved (%lld files), %lld status lines\n",
+                        static_cast<long long>(r.examined), static_cast<long long>(r.pictures),
+                        static_cast<long long>(r.files), static_cast<long long>(r.lines));
+            std::printf("run:  %.0f headers/s, %.1f MB/s received (%.1f MB), peak RSS %lld KB (%lld KB at start)\n",
+                        r.examined / r.seconds, r.bytes / 1e6 / r.seconds, r.bytes / 1e6,
+                        static_cast<long long>(r.peak), static_cast<long long>(r.rss_before));
+            std::printf("raw:  %.0f headers/s, %.1f MB/s received (%.1f MB), peak RSS %lld KB\n",
+                        r.examined / raw.seconds, raw.bytes / 1e6 / raw.seconds, raw.bytes / 1e6,
+                        static_cast<long long>(raw.peak));
+        }
+        run_times << r.seconds;
+        run_cpus << r.cpu;
+        raw_times << raw.seconds;
+        raw_cpus << raw.cpu;
+        save_times << saving.seconds;
+        ratios << r.seconds / raw.seconds;
+        save_ratios << r.seconds / saving.seconds;
     }
-    const qint64 saved = QDir(dl).entryList(QDir::Files).size();
-
-    // ---- the yardstick: fetch only, then fetch and save each article
-    RawResult raw, saving;
-    QTemporaryDir raw_dir(QDir::tempPath() + QStringLiteral("/brivane-bench-raw-XXXXXX"));
-    if (!raw_fetch(inn.port(), group, low, high, QString(), &raw)
-        || !raw_fetch(inn.port(), group, low, high, raw_dir.path(), &saving)) {
-        std::fprintf(stderr, "bench_run: the raw client failed\n");
-        return 1;
-    }
-    const double raw_s = raw.seconds, raw_cpu = raw.cpu;
-    const qint64 raw_bytes = raw.bytes, raw_peak = raw.peak;
-
-    const qint64 examined = counters.articles_count;
-    std::printf("run:  %lld headers, %lld pictures saved (%lld files), %lld status lines\n",
-                static_cast<long long>(examined), static_cast<long long>(counters.files_this_count),
-                static_cast<long long>(saved), static_cast<long long>(ui.lines));
-    std::printf("run:  %.2f s, %.0f headers/s, %.1f MB/s received (%.1f MB), peak RSS %lld KB (%lld KB at start)\n",
-                run_s, examined / run_s, run_bytes / 1e6 / run_s, run_bytes / 1e6,
-                static_cast<long long>(run_peak), static_cast<long long>(rss_before));
-    std::printf("raw:  %.2f s, %.0f headers/s, %.1f MB/s received (%.1f MB), peak RSS %lld KB\n", raw_s,
-                examined / raw_s, raw_bytes / 1e6 / raw_s, raw_bytes / 1e6, static_cast<long long>(raw_peak));
-    std::printf("raw+save: %.2f s (each picture article also written to a new file)\n", saving.seconds);
-    std::printf("cpu:  run %.2f s, raw %.2f s\n", run_cpu, raw_cpu);
-    std::printf("ratio run/raw: %.2f\n", run_s / raw_s);
-    std::printf("ratio run/raw+save: %.2f\n", run_s / saving.seconds);
+    auto best = [](QList<double> v) { return *std::min_element(v.cbegin(), v.cend()); };
+    auto median = [](QList<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.size() % 2 ? v.at(v.size() / 2) : (v.at(v.size() / 2 - 1) + v.at(v.size() / 2)) / 2;
+    };
+    std::printf("best:   run %.2f s, raw %.2f s, raw+save %.2f s; cpu run %.2f s, raw %.2f s\n",
+                best(run_times), best(raw_times), best(save_times), best(run_cpus), best(raw_cpus));
+    std::printf("median: run %.2f s, raw %.2f s, raw+save %.2f s; cpu run %.2f s, raw %.2f s\n",
+                median(run_times), median(raw_times), median(save_times), median(run_cpus),
+                median(raw_cpus));
+    std::printf("ratio run/raw: best times %.2f, median of rounds %.2f\n",
+                best(run_times) / best(raw_times), median(ratios));
+    std::printf("ratio run/raw+save: best times %.2f, median of rounds %.2f\n",
+                best(run_times) / best(save_times), median(save_ratios));
     if (keep)
         std::printf("group kept: %s\n", qPrintable(group));
     return 0;

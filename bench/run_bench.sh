@@ -3,10 +3,11 @@
 # 10,000 headers of which 1,000 are ~100 KB pictures, the run against a
 # minimal raw NNTP client fetching the same overview and articles.
 #   bench/run_bench.sh [BUILD_DIR] [bench_run options]
-# The articles are posted once; both measurements use the same group. The
-# run is measured twice: with the program home and download folder in the
-# default temporary folder and on tmpfs (/dev/shm), since creating and
-# deleting many files costs very differently on the two.
+# The articles are posted once and used by every measurement. Each round
+# times the run, then both raw clients (--rounds R, default 3), and the best
+# and median are printed. All of it is done twice: with the program home and
+# download folder in the default temporary folder and on tmpfs (/dev/shm),
+# since creating and deleting many files costs very differently on the two.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)

@@ -247,8 +247,24 @@ bool ArticleStep::file_away(const QByteArray &picture, const QString &folder, co
     // A byte-identical picture under this name or one of its numbered
     // variants means this one was saved before.
     QSet<QString> &names = listed_[folder];
+    // The variants are made in one buffer: this runs for every picture.
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const QStringView stem = dot <= 0 ? QStringView(name) : QStringView(name).left(dot);
+    const QStringView ext = dot <= 0 ? QStringView() : QStringView(name).mid(dot);
+    QString candidate_name;
+    candidate_name.reserve(name.size() + 4);
     for (int n = 0; n <= 100; ++n) {
-        const QString candidate_name = n == 0 ? name : numbered(name, n);
+        if (n == 0) {
+            candidate_name = name;
+        } else {
+            candidate_name.truncate(0);
+            candidate_name.append(stem).append(QLatin1Char('_'));
+            if (n >= 100)
+                candidate_name.append(QLatin1Char('0' + n / 100));
+            if (n >= 10)
+                candidate_name.append(QLatin1Char('0' + n / 10 % 10));
+            candidate_name.append(QLatin1Char('0' + n % 10)).append(ext);
+        }
         if (!names.contains(candidate_name))
             continue;
         const QString candidate = folder + QLatin1Char('/') + candidate_name;
