@@ -173,8 +173,12 @@ qint64 Run::next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64
         const qint64 n = get_field(line, QLatin1Char('\t'), 1).trimmed().toLongLong(&numeric);
         if (!numeric || n <= number || n > last)
             continue;
-        if (headers.would_accept(line))
-            return n;
+        if (headers.would_accept(line)) {
+            // A very big one is left to be asked for in its turn: kept
+            // unread meanwhile it would only take memory.
+            const qint64 bytes = get_field(line, QLatin1Char('\t'), 7).trimmed().toLongLong();
+            return bytes <= max_ahead_bytes ? n : -1;
+        }
     }
     return -1;
 }

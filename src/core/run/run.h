@@ -41,6 +41,8 @@ public:
     // Overview lines are fetched in ranges of at most this many articles, so
     // memory stays bounded on huge groups. Changeable for tests.
     static constexpr qint64 default_chunk = 5000;
+    // The next wanted article is asked for ahead only up to this size.
+    static constexpr qint64 max_ahead_bytes = 8 * 1024 * 1024;
     void set_chunk_size(qint64 n) { chunk_ = n > 0 ? n : default_chunk; }
 
 private:
