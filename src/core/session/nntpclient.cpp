@@ -291,6 +291,7 @@ void NewsClient::drop_socket()
     in_block_ = false;
     held_number_ = -1;
     skip_ = Skip::None;
+    skips_pending_ = 0;
     if (!socket_)
         return;
     QTcpSocket *s = socket_;
@@ -330,7 +331,7 @@ void NewsClient::send(const QByteArray &command, Step step)
     if (held_number_ >= 0) {
         // Replies come in order: the one sent ahead comes before this one's.
         held_number_ = -1;
-        skip_ = Skip::Status;
+        ++skips_pending_;
     }
     step_ = step;
     in_block_ = false;
@@ -551,7 +552,7 @@ void NewsClient::process_buffer()
     QPointer<NewsClient> self(this);
     qsizetype pos = 0;
     while (phase_ != Phase::Closed && !holding()) {
-        if (in_block_ && step_ == Step::Article && skip_ == Skip::None)
+        if (in_block_ && step_ == Step::Article && skip_ == Skip::None && skips_pending_ == 0)
             pos = take_article_run(pos);
         const qsizetype nl = buffer_.indexOf('\n', pos);
         if (nl < 0)
@@ -585,7 +586,7 @@ void NewsClient::process_buffer()
             return;
         // Too big to keep unread: pass over it; get_article() asks again.
         held_number_ = -1;
-        skip_ = Skip::Status;
+        ++skips_pending_;
         process_buffer();
         return;
     }
@@ -632,6 +633,10 @@ qsizetype NewsClient::take_article_run(qsizetype pos)
 
 void NewsClient::skip_line(const char *data, qsizetype size)
 {
+    if (skip_ == Skip::None) {
+        skip_ = Skip::Status;
+        --skips_pending_;
+    }
     if (skip_ == Skip::Status) {
         // 220 to 223 bring a block; anything else (430, 480...) is one line.
         const bool block = size >= 3 && data[0] == '2' && data[1] == '2' && data[2] >= '0'
@@ -645,7 +650,7 @@ void NewsClient::skip_line(const char *data, qsizetype size)
 
 void NewsClient::handle_line(const char *data, qsizetype size)
 {
-    if (skip_ != Skip::None) {
+    if (skip_ != Skip::None || skips_pending_ > 0) {
         skip_line(data, size);
         return;
     }

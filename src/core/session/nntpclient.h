@@ -210,11 +210,13 @@ private:
     qint64 article_lines_ = 0;
     qint64 article_number_ = 0;
 
-    // Pipelining: the ARTICLE sent ahead, and a reply nobody wants any more
-    // being passed over (its status line, then its block).
+    // Pipelining: the ARTICLE sent ahead, and the replies nobody wants any
+    // more: the one being passed over (its status line, then its block) and
+    // how many more follow it.
     qint64 held_number_ = -1;
     enum class Skip { None, Status, Block };
     Skip skip_ = Skip::None;
+    int skips_pending_ = 0;
     // A reply sent ahead bigger than this is passed over rather than kept.
     static constexpr qsizetype max_held = 16 * 1024 * 1024;
 };
