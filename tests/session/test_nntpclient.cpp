@@ -408,7 +408,7 @@ void TestNntpClient::article_asked_ahead()
     QVERIFY(cl.finish(n));
     QVERIFY(grows(cl.closed, 0));
     QVERIFY(cl.closed.last().at(0).toBool());
-    QVERIFY(cl.errors.size() == 1);  // only the refusal above
+    QCOMPARE(cl.errors.size(), 1);  // only the refusal above
 }
 
 void TestNntpClient::article_asked_ahead_faults()

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringBuilder>
 
 #include <cstring>
 
@@ -32,13 +33,14 @@ QString fallback_name(const Header &h, bool base64)
 }
 
 // `name` with "_n" put before its last "." (at its end when there is none).
+// Built in one allocation: the identical-picture search asks for 100 per picture.
 QString numbered(const QString &name, qint64 n)
 {
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    const QString suffix = QLatin1Char('_') + QString::number(n);
-    if (dot <= 0)
-        return name + suffix;
-    return name.left(dot) + suffix + name.mid(dot);
+    const QStringView whole(name);
+    const QStringView stem = dot <= 0 ? whole : whole.left(dot);
+    const QStringView ext = dot <= 0 ? QStringView() : whole.mid(dot);
+    return stem % QLatin1Char('_') % QString::number(n) % ext;
 }
 
 // True when the file at `path` holds exactly `data`.
@@ -247,24 +249,8 @@ bool ArticleStep::file_away(const QByteArray &picture, const QString &folder, co
     // A byte-identical picture under this name or one of its numbered
     // variants means this one was saved before.
     QSet<QString> &names = listed_[folder];
-    // The variants are made in one buffer: this runs for every picture.
-    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    const QStringView stem = dot <= 0 ? QStringView(name) : QStringView(name).left(dot);
-    const QStringView ext = dot <= 0 ? QStringView() : QStringView(name).mid(dot);
-    QString candidate_name;
-    candidate_name.reserve(name.size() + 4);
     for (int n = 0; n <= 100; ++n) {
-        if (n == 0) {
-            candidate_name = name;
-        } else {
-            candidate_name.truncate(0);
-            candidate_name.append(stem).append(QLatin1Char('_'));
-            if (n >= 100)
-                candidate_name.append(QLatin1Char('0' + n / 100));
-            if (n >= 10)
-                candidate_name.append(QLatin1Char('0' + n / 10 % 10));
-            candidate_name.append(QLatin1Char('0' + n % 10)).append(ext);
-        }
+        const QString candidate_name = n == 0 ? name : numbered(name, n);
         if (!names.contains(candidate_name))
             continue;
         const QString candidate = folder + QLatin1Char('/') + candidate_name;

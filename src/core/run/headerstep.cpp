@@ -161,11 +161,10 @@ HeaderStep::Verdict HeaderStep::examine(const QString &overview_line, Header *ou
     return j.verdict;
 }
 
-bool HeaderStep::would_accept(const QString &overview_line) const
+bool HeaderStep::would_accept(const QString &overview_line, Header *h) const
 {
-    Header h;
-    const Parsed p = parse(overview_line, h);
-    return judge(h, p).verdict == Verdict::Accepted;
+    const Parsed p = parse(overview_line, *h);
+    return judge(*h, p).verdict == Verdict::Accepted;
 }
 
 } // namespace brivane

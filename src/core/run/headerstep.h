@@ -44,8 +44,9 @@ public:
 
     // Whether examine() would accept the line as things stand, leaving no
     // trace (no status line, counter or sender): the run asks the server for
-    // that article early, while it works on the one before.
-    bool would_accept(const QString &overview_line) const;
+    // that article early, while it works on the one before. Fills `h` as
+    // examine() does.
+    bool would_accept(const QString &overview_line, Header *h) const;
 
 private:
     // The line's fields; false in `*_ok` where a number field holds none.

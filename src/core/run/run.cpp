@@ -167,18 +167,15 @@ qint64 Run::next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64
     // Saving the article in hand may still change that (a duplicate name):
     // then its reply is passed over unused.
     const qint64 count = session_.overview_count();
+    Header h;
     for (qint64 k = i + 1; k < count; ++k) {
-        const QString line = session_.overview_line(k);
-        bool numeric = false;
-        const qint64 n = get_field(line, QLatin1Char('\t'), 1).trimmed().toLongLong(&numeric);
-        if (!numeric || n <= number || n > last)
+        // Numbers out of order are skipped by the loop; they are not wanted.
+        if (!headers.would_accept(session_.overview_line(k), &h) || h.number <= number
+            || h.number > last)
             continue;
-        if (headers.would_accept(line)) {
-            // A very big one is left to be asked for in its turn: kept
-            // unread meanwhile it would only take memory.
-            const qint64 bytes = get_field(line, QLatin1Char('\t'), 7).trimmed().toLongLong();
-            return bytes <= max_ahead_bytes ? n : -1;
-        }
+        // A very big one is left to be asked for in its turn: kept unread
+        // meanwhile it would only take memory.
+        return h.size <= max_ahead_bytes ? h.number : -1;
     }
     return -1;
 }

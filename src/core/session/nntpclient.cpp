@@ -316,14 +316,17 @@ qint64 NewsClient::check_ready()
     return 0;
 }
 
-void NewsClient::start_op(Op op, const QByteArray &command, Step step)
+void NewsClient::start_op(Op op, const QByteArray &command, Step step, bool sent_ahead)
 {
     op_ = op;
     ++generation_;
     auth_asked_ = false;
     command_ = command;
     command_step_ = step;
-    send(command, step);
+    if (sent_ahead)
+        expect(step);
+    else
+        send(command, step);
 }
 
 void NewsClient::send(const QByteArray &command, Step step)
@@ -333,11 +336,16 @@ void NewsClient::send(const QByteArray &command, Step step)
         held_number_ = -1;
         ++skips_pending_;
     }
+    expect(step);
+    if (socket_)
+        socket_->write(command + "\r\n");
+}
+
+void NewsClient::expect(Step step)
+{
     step_ = step;
     in_block_ = false;
     arm_timer();
-    if (socket_)
-        socket_->write(command + "\r\n");
 }
 
 qint64 NewsClient::list_groups()
@@ -417,23 +425,17 @@ qint64 NewsClient::get_article(qint64 number)
     article_.truncate(0);  // keeps its capacity: the next article is about as big
     article_lines_ = 0;
     article_number_ = number;
-    if (number == held_number_) {
-        // Already asked for: its reply is (partly) in hand or on its way.
+    const bool sent_ahead = number == held_number_;
+    if (sent_ahead)
         held_number_ = -1;
-        op_ = Op::Article;
-        ++generation_;
-        auth_asked_ = false;
-        command_ = "ARTICLE " + QByteArray::number(number);
-        command_step_ = step_ = Step::Article;
-        in_block_ = false;
-        arm_timer();
+    start_op(Op::Article, article_command(number), Step::Article, sent_ahead);
+    if (sent_ahead) {
+        // Its reply is (partly) in hand or on its way.
         QTimer::singleShot(0, this, [this, gen = generation_] {
             if (gen == generation_ && op_ == Op::Article)
                 resume_held();
         });
-        return 0;
     }
-    start_op(Op::Article, "ARTICLE " + QByteArray::number(number), Step::Article);
     return 0;
 }
 
@@ -453,8 +455,13 @@ qint64 NewsClient::prefetch_article(qint64 number)
     }
     held_number_ = number;
     if (socket_)
-        socket_->write("ARTICLE " + QByteArray::number(number) + "\r\n");
+        socket_->write(article_command(number) + "\r\n");
     return 0;
+}
+
+QByteArray NewsClient::article_command(qint64 number)
+{
+    return "ARTICLE " + QByteArray::number(number);
 }
 
 void NewsClient::resume_held()
@@ -552,7 +559,7 @@ void NewsClient::process_buffer()
     QPointer<NewsClient> self(this);
     qsizetype pos = 0;
     while (phase_ != Phase::Closed && !holding()) {
-        if (in_block_ && step_ == Step::Article && skip_ == Skip::None && skips_pending_ == 0)
+        if (in_block_ && step_ == Step::Article && !skipping())
             pos = take_article_run(pos);
         const qsizetype nl = buffer_.indexOf('\n', pos);
         if (nl < 0)
@@ -650,7 +657,7 @@ void NewsClient::skip_line(const char *data, qsizetype size)
 
 void NewsClient::handle_line(const char *data, qsizetype size)
 {
-    if (skip_ != Skip::None || skips_pending_ > 0) {
+    if (skipping()) {
         skip_line(data, size);
         return;
     }

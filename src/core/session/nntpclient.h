@@ -149,10 +149,14 @@ private:
     void block_end();
 
     qint64 check_ready();
-    void start_op(Op op, const QByteArray &command, Step step);
+    // `sent_ahead`: the command went out already (prefetch_article()).
+    void start_op(Op op, const QByteArray &command, Step step, bool sent_ahead = false);
     void send(const QByteArray &command, Step step);
+    void expect(Step step);  // the reply to wait for next
+    static QByteArray article_command(qint64 number);
     void begin_block() { in_block_ = true; }
     bool holding() const { return held_number_ >= 0 && op_ == Op::None; }
+    bool skipping() const { return skip_ != Skip::None || skips_pending_ > 0; }
     void resume_held();
     void skip_line(const char *data, qsizetype size);
     void start_auth(bool resume_command);
