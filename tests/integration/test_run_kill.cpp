@@ -103,19 +103,13 @@ void TestRunKill::killed_and_rerun()
     // Enough headers that a kill always lands with some still to do: the
     // run goes on for a while after the line that triggers it was written.
     constexpr int total = 200;
-    QList<NewsArticle> arts;
     QHash<QByteArray, int> wanted;  // digest -> article number
     QList<QByteArray> pics;
     for (int i = 1; i <= total; ++i) {
         pics << make_jpeg(1000 + i, 160, 120, true);
         wanted.insert(digest(pics.last()), i);
-        NewsArticle a;
-        a.groups = {group};
-        a.subject = QStringLiteral("k%1.jpg (1/1)").arg(i);
-        a.body = uuencode_block(pics.last(), QStringLiteral("k%1.jpg").arg(i));
-        arts << a;
     }
-    QCOMPARE(inn.post_all(arts).size(), total);
+    QCOMPARE(inn.post_all(picture_articles(group, pics, QStringLiteral("k"))).size(), total);
 
     TempHome home;
     const QString dl = home.file(QStringLiteral("pictures"));
@@ -194,15 +188,10 @@ void TestRunKill::terminated_stops_in_order()
     const QString group = inn.new_group();
     QVERIFY2(!group.isEmpty(), qPrintable(inn.error()));
     constexpr int total = 100;  // the run goes on a while after the triggering line
-    QList<NewsArticle> arts;
-    for (int i = 1; i <= total; ++i) {
-        NewsArticle a;
-        a.groups = {group};
-        a.subject = QStringLiteral("t%1.jpg (1/1)").arg(i);
-        a.body = uuencode_block(make_jpeg(2000 + i, 160, 120, true), QStringLiteral("t%1.jpg").arg(i));
-        arts << a;
-    }
-    QCOMPARE(inn.post_all(arts).size(), total);
+    QList<QByteArray> pics;
+    for (int i = 1; i <= total; ++i)
+        pics << make_jpeg(2000 + i, 160, 120, true);
+    QCOMPARE(inn.post_all(picture_articles(group, pics, QStringLiteral("t"))).size(), total);
     TempHome home;
     const QString dl = home.file(QStringLiteral("pictures"));
     QVERIFY(QDir().mkpath(dl));

@@ -7,6 +7,7 @@
 #include "run/run.h"
 #include "session/session.h"
 #include "shell/settings.h"
+#include "support/inn2.h"
 #include "support/testsupport.h"
 
 #include <QBuffer>
@@ -63,6 +64,22 @@ inline QByteArray mime_body(const QByteArray &data, const QString &name, QByteAr
         out += b64.mid(i, 76) + "\r\n";
     out += "\r\n--" + boundary + "--\r\n";
     return out;
+}
+
+// One single-part uuencoded article per picture, named "<stem>1.jpg" on.
+inline QList<NewsArticle> picture_articles(const QString &group, const QList<QByteArray> &pics,
+                                           const QString &stem)
+{
+    QList<NewsArticle> arts;
+    for (qsizetype i = 0; i < pics.size(); ++i) {
+        const QString name = QStringLiteral("%1%2.jpg").arg(stem).arg(i + 1);
+        NewsArticle a;
+        a.groups = {group};
+        a.subject = name + QStringLiteral(" (1/1)");
+        a.body = uuencode_block(pics.at(i), name);
+        arts << a;
+    }
+    return arts;
 }
 
 inline int line_count(const QByteArray &body)
