@@ -174,6 +174,7 @@ void MainWindow::attach(App *app, Commands *commands)
     app_ = app;
     commands_ = commands;
     setWindowTitle(QStringLiteral("Brivane - V99.0808 ") + app->settings().news_server);
+    start_auto_run();
 }
 
 void MainWindow::message(const QString &text)
@@ -285,13 +286,22 @@ void MainWindow::showEvent(QShowEvent *e)
     if (!first_resize_)
         return;
     first_resize_ = false;
-    if (auto_run_)
-        QTimer::singleShot(0, this, [this] {
-            btnProc_Click();
-            auto_run_ = false;
-            if (app_)
-                app_->shared().auto_run = false;
-        });
+    auto_run_due_ = auto_run_;
+    start_auto_run();
+}
+
+void MainWindow::start_auto_run()
+{
+    // The window is shown before the program is attached, and the start-up's
+    // maintenance lines let queued events through: the run waits for both.
+    if (!auto_run_due_ || !app_ || !commands_)
+        return;
+    auto_run_due_ = false;
+    QTimer::singleShot(0, this, [this] {
+        btnProc_Click();
+        auto_run_ = false;
+        app_->shared().auto_run = false;
+    });
 }
 
 void MainWindow::closeEvent(QCloseEvent *e)

@@ -51,6 +51,7 @@ private:
     void btnProc_Click();
     void btnDisc_Click();
     void run_command(int which);
+    void start_auto_run();
 
     App *app_ = nullptr;
     Commands *commands_ = nullptr;
@@ -65,6 +66,7 @@ private:
     QHash<int, QLineEdit *> boxes_;
     bool first_resize_ = true;
     bool auto_run_ = false;
+    bool auto_run_due_ = false;  // shown with "/auto", waiting for attach()
     bool busy_ = false;
 };
 
