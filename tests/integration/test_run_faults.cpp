@@ -326,7 +326,7 @@ void TestRunFaults::low_mark_raises_pointer()
     QVERIFY2(rig.setup(news, {g}, true, false, 2), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Done);
     QVERIFY2(news.server.commands.contains("XOVER 5-7"), qPrintable(rig.dump()));
-    QVERIFY(rig.ui.has(QStringLiteral("Getting up to 2 article headers")));
+    QVERIFY(rig.ui.has(QStringLiteral("Getting up to 3 article headers")));
     QCOMPARE(rig.pictures().size(), 3);
     QCOMPARE(rig.pointer(g, news.setting()), qint64(7));
 }

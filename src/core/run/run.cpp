@@ -231,8 +231,9 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
     ui_.set_text(Box::hi_msg, QString::number(high));
     ui_.draw_progress(2, 0);
     ui_.set_progress_max(2, high - p > 0 ? high - p : 1);
-    if (high - p > 0)
-        ui_.add_status(QStringLiteral("Getting up to ") + QString::number(high - p)
+    // P to H both included: the most the overview can bring.
+    if (high >= p)
+        ui_.add_status(QStringLiteral("Getting up to ") + QString::number(high - p + 1)
                        + QStringLiteral(" article headers"));
 
     qint64 previous = p - 1;  // numbers must rise: a server's repeat is not fetched twice
