@@ -35,16 +35,14 @@ void TestAutoRun::auto_switch_starts_the_run()
     QCOMPARE(inn.post_all(arts).size(), arts.size());
 
     TempHome home;
-    const QString dl = home.file(QStringLiteral("pictures"));
-    QVERIFY(QDir().mkpath(dl));
-    write_settings(home, inn.setting(), dl, true, false);
+    const QString dl = picture_home(home, inn.setting(), group);
+    QVERIFY(!dl.isEmpty());
     {
         // The preview too: the window loads each picture as it comes.
         Settings s(home.file(QStringLiteral("Brivane.ini")));
         s.preview = true;
         s.save(QStringLiteral("preview"));
     }
-    QVERIFY(fill_database(home, {{group, inn.setting()}}, {QStringLiteral("jpg")}));
 
     QProcess gui;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

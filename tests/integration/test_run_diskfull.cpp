@@ -65,27 +65,20 @@ void TestRunDiskFull::disk_fills_then_rerun()
     if (ns.isEmpty())
         QSKIP("no private mount namespace here (needs root or user namespaces)");
     BRIVANE_REQUIRE_INN2(inn);
-    const QString group = inn.new_group();
-    QVERIFY2(!group.isEmpty(), qPrintable(inn.error()));
-
     constexpr int total = 6;
-    QList<QByteArray> pics;
-    for (int i = 1; i <= total; ++i)
-        pics << make_jpeg(3000 + i, 200, 150, true);
-    QCOMPARE(inn.post_all(picture_articles(group, pics, QStringLiteral("d"))).size(), total);
+    const QList<QByteArray> pics = noisy_jpegs(total, 3000, 200, 150);
+    TempHome home;
+    QString why;
+    const QString dl = posted_picture_home(inn, home, pics, QStringLiteral("d"), &why);
+    QVERIFY2(!dl.isEmpty(), qPrintable(why));
 
     // Room for the first two pictures and half of the third.
     auto pages = [](qsizetype bytes) { return (bytes + 4095) / 4096; };
     const qsizetype room_kb = 4 * (pages(pics[0].size()) + pages(pics[1].size()) + pages(pics[2].size()) / 2);
 
-    TempHome home;
-    const QString dl = home.file(QStringLiteral("pictures"));
     const QString snap1 = home.file(QStringLiteral("after-full"));
     const QString snap2 = home.file(QStringLiteral("after-rerun"));
-    for (const QString &d : {dl, snap1, snap2})
-        QVERIFY(QDir().mkpath(d));
-    write_settings(home, inn.setting(), dl, true, false, false, 3, 1, 30000);
-    QVERIFY(fill_database(home, {{group, inn.setting()}}, {QStringLiteral("jpg")}));
+    QVERIFY(QDir().mkpath(snap1) && QDir().mkpath(snap2));
 
     // Both runs inside one namespace, the folder's contents copied out after
     // each (the tmpfs goes with the namespace). Each run's output ends with

@@ -97,25 +97,18 @@ void TestRunKill::killed_and_rerun()
 {
     QFETCH(bool, checkdupes);
     BRIVANE_REQUIRE_INN2(inn);
-    const QString group = inn.new_group();
-    QVERIFY2(!group.isEmpty(), qPrintable(inn.error()));
 
     // Enough headers that a kill always lands with some still to do: the
     // run goes on for a while after the line that triggers it was written.
     constexpr int total = 200;
     QHash<QByteArray, int> wanted;  // digest -> article number
-    QList<QByteArray> pics;
-    for (int i = 1; i <= total; ++i) {
-        pics << make_jpeg(1000 + i, 160, 120, true);
-        wanted.insert(digest(pics.last()), i);
-    }
-    QCOMPARE(inn.post_all(picture_articles(group, pics, QStringLiteral("k"))).size(), total);
-
+    const QList<QByteArray> pics = noisy_jpegs(total, 1000);
+    for (int i = 1; i <= total; ++i)
+        wanted.insert(digest(pics.at(i - 1)), i);
     TempHome home;
-    const QString dl = home.file(QStringLiteral("pictures"));
-    QVERIFY(QDir().mkpath(dl));
-    write_settings(home, inn.setting(), dl, checkdupes, false, false, 3, 1, 30000);
-    QVERIFY(fill_database(home, {{group, inn.setting()}}, {QStringLiteral("jpg")}));
+    QString why;
+    const QString dl = posted_picture_home(inn, home, pics, QStringLiteral("k"), &why, checkdupes);
+    QVERIFY2(!dl.isEmpty(), qPrintable(why));
 
     // Every picture on disk is whole and one of ours, none twice, and every
     // header up to the pointer has its picture.
@@ -185,18 +178,11 @@ void TestRunKill::killed_and_rerun()
 void TestRunKill::terminated_stops_in_order()
 {
     BRIVANE_REQUIRE_INN2(inn);
-    const QString group = inn.new_group();
-    QVERIFY2(!group.isEmpty(), qPrintable(inn.error()));
     constexpr int total = 100;  // the run goes on a while after the triggering line
-    QList<QByteArray> pics;
-    for (int i = 1; i <= total; ++i)
-        pics << make_jpeg(2000 + i, 160, 120, true);
-    QCOMPARE(inn.post_all(picture_articles(group, pics, QStringLiteral("t"))).size(), total);
     TempHome home;
-    const QString dl = home.file(QStringLiteral("pictures"));
-    QVERIFY(QDir().mkpath(dl));
-    write_settings(home, inn.setting(), dl, true, false, false, 3, 1, 30000);
-    QVERIFY(fill_database(home, {{group, inn.setting()}}, {QStringLiteral("jpg")}));
+    QString why;
+    const QString dl = posted_picture_home(inn, home, noisy_jpegs(total, 2000), QStringLiteral("t"), &why);
+    QVERIFY2(!dl.isEmpty(), qPrintable(why));
 
     QStringList seen;
     int code = -1;

@@ -49,6 +49,15 @@ inline QByteArray make_jpeg(quint32 seed, int width = 96, int height = 64, bool 
     return out;
 }
 
+// `count` noisy JPEGs of `width` x `height`, seeds from `first_seed` + 1 on.
+inline QList<QByteArray> noisy_jpegs(int count, quint32 first_seed, int width = 160, int height = 120)
+{
+    QList<QByteArray> out;
+    for (int i = 1; i <= count; ++i)
+        out << make_jpeg(first_seed + quint32(i), width, height, true);
+    return out;
+}
+
 // A MIME body with one base64 JPEG part named `name`. Returns the headers to
 // add to the article in `headers`.
 inline QByteArray mime_body(const QByteArray &data, const QString &name, QByteArray *headers)
@@ -128,6 +137,36 @@ inline bool fill_database(const TempHome &home, const QList<QPair<QString, QStri
             return false;
     }
     return true;
+}
+
+// A home ready for a run of `group` on `server` into its folder "pictures",
+// masks "jpg". Returns that folder; empty when the home could not be made.
+inline QString picture_home(const TempHome &home, const QString &server, const QString &group,
+                            bool checkdupes = true)
+{
+    const QString dl = home.file(QStringLiteral("pictures"));
+    if (!QDir().mkpath(dl))
+        return QString();
+    write_settings(home, server, dl, checkdupes, false);
+    if (!fill_database(home, {{group, server}}, {QStringLiteral("jpg")}))
+        return QString();
+    return dl;
+}
+
+// A new INN2 group with `pics` posted as "<stem>1.jpg" on, and `home` ready
+// to run it. The download folder, or empty (and `why`) when that failed.
+inline QString posted_picture_home(Inn2Server &inn, const TempHome &home, const QList<QByteArray> &pics,
+                                   const QString &stem, QString *why, bool checkdupes = true)
+{
+    const QString group = inn.new_group();
+    if (group.isEmpty() || inn.post_all(picture_articles(group, pics, stem)).size() != pics.size()) {
+        *why = inn.error();
+        return QString();
+    }
+    const QString dl = picture_home(home, inn.setting(), group, checkdupes);
+    if (dl.isEmpty())
+        *why = QStringLiteral("cannot make the program home");
+    return dl;
 }
 
 // Reads one number with a fresh connection (the program's own is left alone).

@@ -1,0 +1,111 @@
+// The run in the real main window against INN2: Process starts it, Stop
+// pressed in the middle ends it in order, and Process again finishes it.
+#include "integration/test_run_support.h"
+
+#include "shell/mainwindow.h"
+#include "support/inn2.h"
+
+#include <QDir>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+using namespace brivane;
+using namespace brivane::test;
+
+namespace {
+
+const QString indent = QStringLiteral("    ");
+
+// The main window, keeping every status line (the list keeps only the newest).
+class Window : public MainWindow {
+public:
+    QStringList lines;
+
+protected:
+    void show_status(const QString &line) override
+    {
+        lines << line;
+        MainWindow::show_status(line);
+    }
+};
+
+} // namespace
+
+class TestRunWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void stop_in_the_middle_then_finish();
+};
+
+void TestRunWindow::stop_in_the_middle_then_finish()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    constexpr int total = 100;  // the run goes on a while after Stop is pressed
+    const QList<QByteArray> pics = noisy_jpegs(total, 5000);
+    TempHome home;
+    QString why;
+    const QString dl = posted_picture_home(inn, home, pics, QStringLiteral("w"), &why);
+    QVERIFY2(!dl.isEmpty(), qPrintable(why));
+
+    QString error;
+    const Paths paths = Paths::resolve(home.path(), &error);
+    QVERIFY2(!paths.home().isEmpty(), qPrintable(error));
+    Window window;
+    App app(paths, window);
+    QVERIFY(app.start());
+    window.show();
+    QVERIFY(app.load());
+    Commands commands(app);
+    window.attach(&app, &commands);
+
+    auto *process = window.findChild<QPushButton *>(QStringLiteral("btnProc"));
+    auto *stop = window.findChild<QPushButton *>(QStringLiteral("btnDisc"));
+    QVERIFY(process && stop);
+    window.lines.clear();
+
+    // Watches the status list while the run goes on, as a user would, and
+    // presses Stop after the third picture's pointer.
+    bool stop_pressed = false, process_was_off = false;
+    QTimer watcher;
+    watcher.setInterval(1);
+    connect(&watcher, &QTimer::timeout, this, [&] {
+        if (stop_pressed)
+            return;
+        if (window.lines.count(indent + QStringLiteral("Updated message pointer...")) >= 3) {
+            process_was_off = !process->isEnabled();
+            QVERIFY(stop->isEnabled());
+            QTest::mouseClick(stop, Qt::LeftButton);
+            stop_pressed = true;
+        }
+    });
+    watcher.start();
+    QTest::mouseClick(process, Qt::LeftButton);  // returns when the run has ended
+    watcher.stop();
+
+    QVERIFY(stop_pressed);
+    QVERIFY(process_was_off);  // no second run while one is going
+    const QStringList first = window.lines;
+    QVERIFY2(!first.contains(QStringLiteral("Processed all groups")), qPrintable(first.join('\n')));
+    const int finished = int(first.count(indent + QStringLiteral("Updated message pointer...")));
+    QVERIFY2(finished >= 3 && finished < total, qPrintable(QString::number(finished)));
+    QCOMPARE(query_number(home, QStringLiteral("select last_msg from groups")), qint64(finished));
+    QCOMPARE(QDir(dl).entryList(QDir::Files | QDir::Hidden).size(), finished);
+    QVERIFY(process->isEnabled());
+    QVERIFY(!stop->isEnabled());
+
+    // Process again: on from the next header to the end.
+    window.lines.clear();
+    QTest::mouseClick(process, Qt::LeftButton);
+    const QStringList second = window.lines;
+    QVERIFY2(second.contains(QStringLiteral("Processed all groups")), qPrintable(second.join('\n')));
+    QVERIFY(second.contains(indent + QStringLiteral("Requesting article %1").arg(finished + 1)));
+    QVERIFY(!second.contains(indent + QStringLiteral("Requesting article %1").arg(finished)));
+    QCOMPARE(query_number(home, QStringLiteral("select last_msg from groups")), qint64(total));
+    QCOMPARE(QDir(dl).entryList(QDir::Files | QDir::Hidden).size(), total);
+    for (int i = 1; i <= total; ++i)
+        QCOMPARE(read_file(dl + QStringLiteral("/w%1.jpg").arg(i)), pics.at(i - 1));
+}
+
+QTEST_MAIN(TestRunWindow)
+#include "test_run_window.moc"
