@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 
@@ -19,11 +20,20 @@ private slots:
         QVERIFY(list);
         for (int i = 1; i <= 350; ++i)
             w.add_status(QStringLiteral("line %1").arg(i));
-        QCOMPARE(list->count(), 350);
+        // Lines are drawn together a moment later; the window knows them at once.
+        QCOMPARE(w.status_lines().size(), 350);
+        QTRY_COMPARE(list->count(), 350);
         w.add_status(QStringLiteral("O~Brien"));
-        QCOMPARE(list->count(), 51);
+        QTRY_COMPARE(list->count(), 51);
         QCOMPARE(list->item(0)->text(), QStringLiteral("line 301"));
         QCOMPARE(list->item(50)->text(), QStringLiteral("O'Brien"));  // "~" shows as "'"
+        // Drawn in one go, the list keeps the same lines as when drawn one by one.
+        for (int i = 1; i <= 700; ++i)
+            w.add_status(QStringLiteral("more %1").arg(i));
+        w.show_pending();
+        QCOMPARE(list->count(), 151);
+        QCOMPARE(list->item(0)->text(), QStringLiteral("more 550"));
+        QCOMPARE(w.status_lines().size(), 151);
     }
 
     void boxes_and_buttons_are_named_as_the_core_names_them()
@@ -38,6 +48,12 @@ private slots:
         QVERIFY(stop && !stop->isEnabled());  // nothing to stop at start
         w.set_text(Box::Text4, QStringLiteral("subject"));
         QCOMPARE(w.text(Box::Text4), QStringLiteral("subject"));
+        QTRY_COMPARE(w.findChild<QLineEdit *>("Text4")->text(), QStringLiteral("subject"));
+        w.set_progress_max(1, 10);
+        w.draw_progress(1, 25);  // beyond the end: at the end
+        w.show_pending();
+        QCOMPARE(w.findChild<QProgressBar *>("prog1")->maximum(), 10);
+        QCOMPARE(w.findChild<QProgressBar *>("prog1")->value(), 10);
         QCOMPARE(w.text(Box::tot_msg), QStringLiteral("0"));
         w.set_enabled(Button::btnDisc, true);
         QVERIFY(stop->isEnabled());

@@ -1,10 +1,12 @@
-// The run in the real main window against INN2: Process starts it, Stop
-// pressed in the middle ends it in order, and Process again finishes it.
+// The run in the real main window against INN2: Process starts it; Stop,
+// Quit or closing the window in the middle ends it in order; and Process
+// again finishes it.
 #include "integration/test_run_support.h"
 
 #include "shell/mainwindow.h"
 #include "support/inn2.h"
 
+#include <QAction>
 #include <QDir>
 #include <QPushButton>
 #include <QTest>
@@ -35,14 +37,26 @@ protected:
 class TestRunWindow : public QObject {
     Q_OBJECT
 private slots:
+    void stop_in_the_middle_then_finish_data();
     void stop_in_the_middle_then_finish();
 };
 
+void TestRunWindow::stop_in_the_middle_then_finish_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("Stop button") << QStringLiteral("stop");
+    // Quit ends the program at once, closing the window ends it too: the
+    // run must not go on to its end first.
+    QTest::newRow("Quit menu entry") << QStringLiteral("quit");
+    QTest::newRow("window closed") << QStringLiteral("close");
+}
+
 void TestRunWindow::stop_in_the_middle_then_finish()
 {
+    QFETCH(QString, how);
     BRIVANE_REQUIRE_INN2(inn);
     constexpr int total = 100;  // the run goes on a while after Stop is pressed
-    const QList<QByteArray> pics = noisy_jpegs(total, 5000);
+    const QList<QByteArray> pics = noisy_jpegs(total, 5000 + 100 * quint32(how.size()));
     TempHome home;
     QString why;
     const QString dl = posted_picture_home(inn, home, pics, QStringLiteral("w"), &why);
@@ -61,11 +75,12 @@ void TestRunWindow::stop_in_the_middle_then_finish()
 
     auto *process = window.findChild<QPushButton *>(QStringLiteral("btnProc"));
     auto *stop = window.findChild<QPushButton *>(QStringLiteral("btnDisc"));
-    QVERIFY(process && stop);
+    auto *quit = window.findChild<QAction *>(QStringLiteral("quit"));
+    QVERIFY(process && stop && quit);
     window.lines.clear();
 
     // Watches the status list while the run goes on, as a user would, and
-    // presses Stop after the third picture's pointer.
+    // stops it after the third picture's pointer.
     bool stop_pressed = false, process_was_off = false;
     QTimer watcher;
     watcher.setInterval(1);
@@ -75,7 +90,12 @@ void TestRunWindow::stop_in_the_middle_then_finish()
         if (window.lines.count(indent + QStringLiteral("Updated message pointer...")) >= 3) {
             process_was_off = !process->isEnabled();
             QVERIFY(stop->isEnabled());
-            QTest::mouseClick(stop, Qt::LeftButton);
+            if (how == QLatin1String("stop"))
+                QTest::mouseClick(stop, Qt::LeftButton);
+            else if (how == QLatin1String("quit"))
+                quit->trigger();
+            else
+                window.close();
             stop_pressed = true;
         }
     });
@@ -95,6 +115,7 @@ void TestRunWindow::stop_in_the_middle_then_finish()
     QVERIFY(!stop->isEnabled());
 
     // Process again: on from the next header to the end.
+    window.show();
     window.lines.clear();
     QTest::mouseClick(process, Qt::LeftButton);
     const QStringList second = window.lines;

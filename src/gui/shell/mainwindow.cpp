@@ -57,6 +57,10 @@ MainWindow::MainWindow()
 {
     setObjectName(QStringLiteral("mainform"));
     setWindowTitle(QStringLiteral("Brivane"));
+    refresh_timer_ = new QTimer(this);
+    refresh_timer_->setSingleShot(true);
+    refresh_timer_->setInterval(50);
+    connect(refresh_timer_, &QTimer::timeout, this, &MainWindow::show_pending);
     auto *central = new QWidget(this);
     auto *grid = new QGridLayout(central);
 
@@ -150,7 +154,13 @@ MainWindow::MainWindow()
 
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
     file->setObjectName(QStringLiteral("file"));
-    QAction *quit = file->addAction(QStringLiteral("&Quit"), qApp, &QApplication::quit);
+    // A run waits in event loops of its own, which would carry it on to its
+    // end: it is stopped first (every finished header is already stored).
+    QAction *quit = file->addAction(QStringLiteral("&Quit"), this, [this] {
+        if (commands_)
+            commands_->stop();
+        QCoreApplication::quit();
+    });
     quit->setObjectName(QStringLiteral("quit"));
     QMenu *groups = menuBar()->addMenu(QStringLiteral("&Newsgroups"));
     groups->setObjectName(QStringLiteral("newsgroups"));
@@ -179,52 +189,105 @@ void MainWindow::attach(App *app, Commands *commands)
 
 void MainWindow::message(const QString &text)
 {
+    show_pending();  // the lines that led to the message are on screen behind it
     QMessageBox::information(isVisible() ? this : nullptr, QStringLiteral("Brivane"), text);
+}
+
+// A run writes thousands of lines and box texts a second. Drawn one by one,
+// laying out and painting them would take most of its time: they are kept
+// and shown together a few times a second, and the getters see them at once.
+void MainWindow::schedule_refresh()
+{
+    if (!refresh_timer_->isActive())
+        refresh_timer_->start();
+}
+
+void MainWindow::show_pending()
+{
+    refresh_timer_->stop();
+    if (!pending_lines_.isEmpty()) {
+        for (const QString &line : std::as_const(pending_lines_)) {
+            if (List1->count() >= max_status_lines) {
+                while (List1->count() > kept_status_lines)
+                    delete List1->takeItem(0);
+            }
+            List1->addItem(line);
+        }
+        pending_lines_.clear();
+        List1->scrollToBottom();
+    }
+    for (auto it = pending_texts_.cbegin(); it != pending_texts_.cend(); ++it) {
+        QLineEdit *e = boxes_.value(it.key());
+        if (e->text() != it.value())
+            e->setText(it.value());
+    }
+    pending_texts_.clear();
+    for (int bar = 0; bar < 2; ++bar) {
+        QProgressBar *p = bar == 0 ? prog1 : prog2;
+        if (pending_progress_[bar].max >= 0)
+            p->setMaximum(int(pending_progress_[bar].max));
+        if (pending_progress_[bar].value >= 0)
+            p->setValue(int(pending_progress_[bar].value));
+        pending_progress_[bar] = Progress();
+    }
+}
+
+QStringList MainWindow::status_lines() const
+{
+    QStringList out;
+    for (int i = 0; i < List1->count(); ++i)
+        out << List1->item(i)->text();
+    return out + pending_lines_;
 }
 
 void MainWindow::show_status(const QString &line)
 {
-    if (List1->count() >= max_status_lines) {
-        List1->setUpdatesEnabled(false);
-        while (List1->count() > kept_status_lines)
-            delete List1->takeItem(0);
-        List1->setUpdatesEnabled(true);
+    pending_lines_ << line;
+    schedule_refresh();
+    // Stop (and the rest of the window) is looked at every few milliseconds.
+    if (!last_events_.isValid() || last_events_.elapsed() >= 20) {
+        QCoreApplication::processEvents();
+        last_events_.start();
     }
-    List1->addItem(line);
-    List1->scrollToBottom();
-    QCoreApplication::processEvents();
 }
 
 void MainWindow::clear_status()
 {
+    pending_lines_.clear();
     List1->clear();
 }
 
 void MainWindow::set_light(int n)
 {
     static const char *colours[] = {nullptr, "#d00000", "#e0c000", "#00b000"};
-    if (n < 1 || n > 3)
+    if (n < 1 || n > 3 || n == light_state_)
         return;
+    light_state_ = n;
     light_->setStyleSheet(QStringLiteral("background:%1;border-radius:8px").arg(QLatin1String(colours[n])));
     light_->setToolTip(n == 1 ? QStringLiteral("Not connected") : n == 2 ? QStringLiteral("Connecting")
                                                                          : QStringLiteral("Connected"));
-    light_->repaint();
+    light_->update();
 }
 
 void MainWindow::set_text(Box box, const QString &text)
 {
     if (box == Box::Combo1) {
-        Combo1->setEditText(text);
+        if (Combo1->currentText() != text)
+            Combo1->setEditText(text);
         return;
     }
-    if (QLineEdit *e = boxes_.value(int(box)))
-        e->setText(text);
+    if (!boxes_.contains(int(box)))
+        return;
+    pending_texts_.insert(int(box), text);
+    schedule_refresh();
 }
 
 QString MainWindow::text(Box box) const
 {
     if (box == Box::Combo1)
         return Combo1->currentText();
+    if (pending_texts_.contains(int(box)))
+        return pending_texts_.value(int(box));
     QLineEdit *e = boxes_.value(int(box));
     return e ? e->text() : QString();
 }
@@ -242,14 +305,19 @@ void MainWindow::set_groups(const QStringList &groups)
 
 void MainWindow::set_progress_max(int bar, qint64 max)
 {
-    QProgressBar *p = bar == 1 ? prog1 : prog2;
-    p->setMaximum(int(qBound(qint64(1), max, qint64(INT_MAX))));
+    Progress &p = pending_progress_[bar == 1 ? 0 : 1];
+    p.max = qBound(qint64(1), max, qint64(INT_MAX));
+    if (p.value > p.max)
+        p.value = p.max;
+    schedule_refresh();
 }
 
 void MainWindow::draw_progress(int bar, qint64 value)
 {
-    QProgressBar *p = bar == 1 ? prog1 : prog2;
-    p->setValue(int(qBound(qint64(0), value, qint64(p->maximum()))));
+    Progress &p = pending_progress_[bar == 1 ? 0 : 1];
+    const qint64 max = p.max >= 0 ? p.max : (bar == 1 ? prog1 : prog2)->maximum();
+    p.value = qBound(qint64(0), value, max);
+    schedule_refresh();
 }
 
 void MainWindow::set_busy(bool busy)
@@ -337,6 +405,7 @@ void MainWindow::run_command(int which)
     else
         commands_->catchup();
     busy_ = false;
+    show_pending();
     btnProc->setEnabled(true);
 }
 

@@ -4,8 +4,10 @@
 // implementation of the core's Frontend.
 #include "shell/frontend.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMainWindow>
+#include <QTimer>
 
 class QComboBox;
 class QLabel;
@@ -39,6 +41,11 @@ public:
     bool draw_jpeg(const QString &path) override;
     void load_logo() override;
 
+    // Draws at once what is waiting to be shown (lines, box texts, progress).
+    void show_pending();
+    // The status list's lines, those still waiting to be drawn included.
+    QStringList status_lines() const;
+
     // Starts the run once when the window is first shown with "/auto".
     void start_auto_run_when_shown(bool on) { auto_run_ = on; }
 
@@ -52,6 +59,7 @@ private:
     void btnDisc_Click();
     void run_command(int which);
     void start_auto_run();
+    void schedule_refresh();
 
     App *app_ = nullptr;
     Commands *commands_ = nullptr;
@@ -68,6 +76,16 @@ private:
     bool auto_run_ = false;
     bool auto_run_due_ = false;  // shown with "/auto", waiting for attach()
     bool busy_ = false;
+    QElapsedTimer last_events_;  // when show_status last let events through
+    // What the run has shown that is not drawn yet (see schedule_refresh).
+    struct Progress {
+        qint64 max = -1, value = -1;
+    };
+    QStringList pending_lines_;
+    QHash<int, QString> pending_texts_;
+    Progress pending_progress_[2];
+    QTimer *refresh_timer_ = nullptr;
+    int light_state_ = 0;
 };
 
 } // namespace brivane
