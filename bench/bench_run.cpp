@@ -5,18 +5,20 @@
 // client over one connection that only reads the same overview and articles
 // (and once more saving each article to a file of its own). Prints headers/s,
 // MB/s, peak memory and the ratios. Not a test.
-//   bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep] [--rounds R]
+//   bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep] [--rounds R] [--window]
 // With --group the articles of an earlier call (--keep prints its name) are
-// used again instead of posting new ones.
+// used again instead of posting new ones. --window runs it through the main
+// window, preview on.
 #include "app/app.h"
 #include "run/run.h"
 #include "session/session.h"
 #include "shell/frontend.h"
+#include "shell/mainwindow.h"
 #include "shell/settings.h"
 #include "support/inn2.h"
 #include "support/testsupport.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -34,6 +36,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 using namespace brivane;
 using namespace brivane::test;
@@ -56,6 +59,21 @@ protected:
     {
         ++lines;
         last = line;
+    }
+};
+
+// The main window as the run's front end, counting its lines the same way.
+class CountingWindow : public MainWindow {
+public:
+    qint64 lines = 0;
+    QString last;
+
+protected:
+    void show_status(const QString &line) override
+    {
+        ++lines;
+        last = line;
+        MainWindow::show_status(line);
     }
 };
 
@@ -236,7 +254,7 @@ struct RunResult {
 };
 
 // One whole run over the group, in a program home of its own.
-bool measure_run(Inn2Server &inn, const QString &group, qint64 low, RunResult *out)
+bool measure_run(Inn2Server &inn, const QString &group, qint64 low, bool window, RunResult *out)
 {
     QTemporaryDir home(QDir::tempPath() + QStringLiteral("/brivane-bench-XXXXXX"));
     const QString dl = home.filePath(QStringLiteral("pictures"));
@@ -249,7 +267,8 @@ bool measure_run(Inn2Server &inn, const QString &group, qint64 low, RunResult *o
         s.xposts = 3;
         s.min_lines = 1;
         s.max_lines = 30000;
-        for (const char *k : {"news_server", "dlpath", "checkdupes", "xposts", "min_lines", "max_lines"})
+        s.preview = window;
+        for (const char *k : {"news_server", "dlpath", "checkdupes", "xposts", "min_lines", "max_lines", "preview"})
             s.save(QLatin1String(k));
         const QString db_file = home.filePath(QStringLiteral("brivane.mdb"));
         Database::create_database(db_file);
@@ -261,7 +280,13 @@ bool measure_run(Inn2Server &inn, const QString &group, qint64 low, RunResult *o
         db.exec(QStringLiteral("insert into masks (mask) values ('gif')"));
     }
 
-    CountingFrontend ui;
+    CountingFrontend quiet;
+    std::unique_ptr<CountingWindow> shown;
+    if (window) {
+        shown = std::make_unique<CountingWindow>();
+        shown->show();
+    }
+    Frontend &ui = window ? static_cast<Frontend &>(*shown) : quiet;
     App brivane(Paths(home.path()), ui);
     if (!brivane.start() || !brivane.load())
         return false;
@@ -273,16 +298,19 @@ bool measure_run(Inn2Server &inn, const QString &group, qint64 low, RunResult *o
     clock.start();
     Run run(brivane.settings(), brivane.db(), commands.session(), ui, brivane.paths(), brivane.shared());
     const Outcome o = run.btnProc_Click();
+    if (shown)
+        shown->show_pending();
     out->seconds = clock.nsecsElapsed() / 1e9;
     out->cpu = cpu_seconds() - cpu;
     out->peak = vm_hwm_kb();
     out->examined = run.counters().articles_count;
     out->pictures = run.counters().files_this_count;
     out->bytes = commands.session().total_bytes;
-    out->lines = ui.lines;
+    out->lines = window ? shown->lines : quiet.lines;
     out->files = QDir(dl).entryList(QDir::Files).size();
     if (o != Outcome::Done) {
-        std::fprintf(stderr, "bench_run: the run did not finish (last line: %s)\n", qPrintable(ui.last));
+        std::fprintf(stderr, "bench_run: the run did not finish (last line: %s)\n",
+                     qPrintable(window ? shown->last : quiet.last));
         return false;
     }
     return true;
@@ -290,7 +318,7 @@ bool measure_run(Inn2Server &inn, const QString &group, qint64 low, RunResult *o
 
 int usage()
 {
-    std::fputs("usage: bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep] [--rounds R]\n",
+    std::fputs("usage: bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep] [--rounds R] [--window]\n",
                stderr);
     return 2;
 }
@@ -299,7 +327,14 @@ int usage()
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    // --window runs through the main window, with the preview on; without a
+    // display it is drawn offscreen.
+    const bool window = std::any_of(argv + 1, argv + argc, [](const char *a) { return std::strcmp(a, "--window") == 0; });
+    if (window && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    std::unique_ptr<QCoreApplication> qapp = window ? std::make_unique<QApplication>(argc, argv)
+                                                    : std::make_unique<QCoreApplication>(argc, argv);
+    QCoreApplication &app = *qapp;
     int headers = 10000, pictures = 1000, kb = 100;
     QString group;
     bool keep = false;
@@ -314,6 +349,7 @@ int main(int argc, char **argv)
         else if (a == QLatin1String("--group")) group = value();
         else if (a == QLatin1String("--keep")) keep = true;
         else if (a == QLatin1String("--rounds")) rounds = value().toInt();
+        else if (a == QLatin1String("--window")) continue;
         else return usage();
     }
     if (headers <= 0 || pictures < 0 || pictures > headers || kb <= 0 || rounds <= 0)
@@ -377,7 +413,7 @@ int main(int argc, char **argv)
     QList<double> run_times, run_cpus, raw_times, raw_cpus, save_times, ratios, save_ratios;
     for (int round = 1; round <= rounds; ++round) {
         RunResult r;
-        if (!measure_run(inn, group, low, &r))
+        if (!measure_run(inn, group, low, window, &r))
             return 1;
         RawResult raw, saving;
         QTemporaryDir raw_dir(QDir::tempPath() + QStringLiteral("/brivane-bench-raw-XXXXXX"));
