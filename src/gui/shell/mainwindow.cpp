@@ -1,6 +1,7 @@
 #include "shell/mainwindow.h"
 
 #include "app/app.h"
+#include "preview/thumbnail.h"
 #include "shell/aboutbox.h"
 
 #include <QApplication>
@@ -335,10 +336,10 @@ bool MainWindow::preview_visible() const
 
 bool MainWindow::draw_jpeg(const QString &path)
 {
-    QPixmap pix(path);
-    if (pix.isNull())
+    const QImage img = fitted_picture(path, Image1->contentsRect().size());
+    if (img.isNull())
         return false;
-    Image1->setPixmap(pix.scaled(Image1->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    Image1->setPixmap(QPixmap::fromImage(img));
     return true;
 }
 

@@ -1,0 +1,98 @@
+// Thumbnails from real picture files: the fitted size, the picture's own
+// colours where they belong, large photos, and files that are no picture.
+#include "preview/thumbnail.h"
+
+#include <QBuffer>
+#include <QColor>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace brivane;
+
+namespace {
+
+// A picture red in its left half and blue in its right, saved as `format`.
+QString write_picture(const QTemporaryDir &dir, const QString &name, int w, int h, const char *format)
+{
+    QImage img(w, h, QImage::Format_RGB32);
+    QPainter p(&img);
+    p.fillRect(0, 0, w / 2, h, Qt::red);
+    p.fillRect(w / 2, 0, w - w / 2, h, Qt::blue);
+    p.end();
+    const QString path = dir.filePath(name);
+    return img.save(path, format, 90) ? path : QString();
+}
+
+bool near(QColor a, QColor b)
+{
+    return qAbs(a.red() - b.red()) < 40 && qAbs(a.green() - b.green()) < 40 && qAbs(a.blue() - b.blue()) < 40;
+}
+
+} // namespace
+
+class TestThumbnail : public QObject {
+    Q_OBJECT
+private slots:
+    void fitted_size_keeps_proportions()
+    {
+        const QSize box(198, 198);
+        QCOMPARE(fitted_size({600, 300}, box), QSize(198, 99));
+        QCOMPARE(fitted_size({300, 600}, box), QSize(99, 198));
+        QCOMPARE(fitted_size({500, 500}, box), QSize(198, 198));
+        QCOMPARE(fitted_size({50, 40}, box), QSize(198, 158));  // small pictures grow to the box
+        QCOMPARE(fitted_size({100000, 10}, box), QSize(198, 1)); // never thinner than a pixel
+        QVERIFY(fitted_size({0, 10}, box).isEmpty());
+        QVERIFY(fitted_size({10, 10}, QSize()).isEmpty());
+    }
+
+    void pictures_of_each_kind_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::newRow("jpeg landscape") << "jpg" << 640 << 480;
+        QTest::newRow("jpeg portrait") << "jpg" << 300 << 900;
+        QTest::newRow("large jpeg photo") << "jpg" << 6000 << 4000;
+        QTest::newRow("small png") << "png" << 40 << 30;
+    }
+
+    void pictures_of_each_kind()
+    {
+        QFETCH(QString, format);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QTemporaryDir dir;
+        const QString path = write_picture(dir, QStringLiteral("p.") + format, width, height, qPrintable(format));
+        QVERIFY(!path.isEmpty());
+        const QSize box(198, 198);
+        const QImage t = fitted_picture(path, box);
+        QVERIFY(!t.isNull());
+        QCOMPARE(t.size(), fitted_size({width, height}, box));
+        // The picture itself, not a stretched corner of it.
+        QVERIFY(near(t.pixelColor(t.width() / 4, t.height() / 2), Qt::red));
+        QVERIFY(near(t.pixelColor(t.width() * 3 / 4, t.height() / 2), Qt::blue));
+    }
+
+    void files_that_are_no_picture()
+    {
+        QTemporaryDir dir;
+        QVERIFY(fitted_picture(dir.filePath(QStringLiteral("missing.jpg")), {198, 198}).isNull());
+        QFile text(dir.filePath(QStringLiteral("text.jpg")));
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.write("begin 644 text.jpg\nnot a picture at all\n");
+        text.close();
+        QVERIFY(fitted_picture(text.fileName(), {198, 198}).isNull());
+        // A JPEG cut off after its header: no thumbnail, and no crash.
+        const QString path = write_picture(dir, QStringLiteral("cut.jpg"), 640, 480, "jpg");
+        QFile cut(path);
+        QVERIFY(cut.open(QIODevice::ReadWrite));
+        QVERIFY(cut.resize(200));
+        cut.close();
+        const QImage t = fitted_picture(path, {198, 198});
+        QVERIFY(t.isNull() || t.size() == QSize(198, 148));
+    }
+};
+
+QTEST_MAIN(TestThumbnail)
+#include "test_thumbnail.moc"
