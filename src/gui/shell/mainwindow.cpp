@@ -244,7 +244,10 @@ QStringList MainWindow::status_lines() const
 void MainWindow::show_status(const QString &line)
 {
     pending_lines_ << line;
-    schedule_refresh();
+    if (pending_lines_.size() >= max_status_lines)
+        show_pending();  // no more waits than the list would keep
+    else
+        schedule_refresh();
     // Stop (and the rest of the window) is looked at every few milliseconds.
     if (!last_events_.isValid() || last_events_.elapsed() >= 20) {
         QCoreApplication::processEvents();
