@@ -2,9 +2,23 @@
 
 namespace brivane {
 
+// Subjects and senders come from strangers: a control character among them
+// (an escape sequence, a bell, a carriage return) must not reach the
+// terminal or the log of whoever reads this output. Each shows as "?".
+static QString printable(const QString &text)
+{
+    QString out = text;
+    for (QChar &c : out) {
+        const char16_t u = c.unicode();
+        if ((u < 0x20 && u != u'\t') || (u >= 0x7f && u <= 0x9f))
+            c = QLatin1Char('?');
+    }
+    return out;
+}
+
 static void put_line(FILE *f, const QString &text)
 {
-    const QByteArray bytes = text.toUtf8();
+    const QByteArray bytes = printable(text).toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), f);
     std::fputc('\n', f);
     std::fflush(f);

@@ -2,12 +2,14 @@
 // does not do on demand: an article gone between overview and fetch, a reset
 // in the middle of an article, a stall, headers out of range, a group the
 // server does not carry, undecodable data, a failing pointer write, the
-// promotion of a group and the Stop button.
+// promotion of a group, the Stop button, and control characters in headers.
 #include "test_run_support.h"
 
 #include "support/scriptserver.h"
 
 #include <QMap>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QSqlQuery>
 #include <QTest>
 #include <QTimer>
@@ -178,6 +180,7 @@ private slots:
     void folder_cannot_be_made();
     void promotion();
     void stale_promotion_dropped();
+    void control_characters_kept_off_the_terminal();
 };
 
 void TestRunFaults::expired_while_fetching()
@@ -666,6 +669,46 @@ void TestRunFaults::stale_promotion_dropped()
     QCOMPARE(rig.ui.count(QStringLiteral("Selected group: alt.fake.x")), 1);
     QCOMPARE(rig.ui.count(QStringLiteral("Selected group: alt.fake.y")), 1);
     QVERIFY(!rig.app->shared().group_jump);
+}
+
+// A real server refuses to take such headers, but one may pass them on from
+// elsewhere. brivane-cli's output is read on terminals and in logs: an
+// escape sequence in a subject or sender must not reach them as one.
+void TestRunFaults::control_characters_kept_off_the_terminal()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.escape");
+    const QByteArray pic = make_jpeg(216);
+    FakeArticle a = picture(QStringLiteral("e1.jpg"), pic);
+    // Clear the screen, retitle the window, ring the bell, a C1 escape.
+    a.subject = QStringLiteral("e1.jpg \x1b[2J\x1b]0;owned\x07 \u009b31m (1/1)");
+    a.from = QStringLiteral("Evil \x1b[5m <evil@example.invalid>");
+    news.add(g, a);
+    TempHome home;
+    const QString dl = picture_home(home, news.setting(), g);
+    QVERIFY(!dl.isEmpty());
+
+    // Asynchronously: the scripted server answers from this event loop.
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("BRIVANE_HOME"), home.path());
+    cli.setProcessEnvironment(env);
+    cli.start(QStringLiteral(BRIVANE_CLI_PATH), {QStringLiteral("run")});
+    QVERIFY(cli.waitForStarted(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(cli.state() == QProcess::NotRunning, 60000);
+    const QByteArray out = cli.readAllStandardOutput(), err = cli.readAllStandardError();
+    QCOMPARE(cli.exitCode(), 0);
+    QVERIFY2(out.contains("Processed all groups"), out.constData());
+    QVERIFY2(out.contains("e1.jpg ?[2J?]0;owned? "), out.constData());
+    for (const QByteArray &text : {out, err}) {
+        for (const char c : text)
+            QVERIFY2(uchar(c) >= 0x20 || c == '\n' || c == '\t', qPrintable(QString::number(uchar(c), 16)));
+        QVERIFY(!text.contains("\xc2\x9b"));
+    }
+    // The picture is saved all the same; the log file keeps the subject as it came.
+    QCOMPARE(read_file(dl + QStringLiteral("/e1.jpg")), pic);
+    QVERIFY(home.read(QStringLiteral("dllog.txt")).contains("\x1b[2J"));
 }
 
 QTEST_MAIN(TestRunFaults)
