@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <memory>
 
 using namespace brivane;
 using namespace brivane::test;
@@ -32,6 +33,32 @@ protected:
     }
 };
 
+// The main window and the program, started and attached as the desktop
+// program starts them.
+struct WindowRig {
+    Window window;
+    std::unique_ptr<App> app;
+    std::unique_ptr<Commands> commands;
+    QString why;
+
+    bool start(const TempHome &home)
+    {
+        const Paths paths = Paths::resolve(home.path(), &why);
+        if (paths.home().isEmpty())
+            return false;
+        app = std::make_unique<App>(paths, window);
+        if (!app->start())
+            return false;
+        window.show();
+        if (!app->load())
+            return false;
+        commands = std::make_unique<Commands>(*app);
+        window.attach(app.get(), commands.get());
+        window.lines.clear();
+        return true;
+    }
+};
+
 } // namespace
 
 class TestRunWindow : public QObject {
@@ -39,6 +66,7 @@ class TestRunWindow : public QObject {
 private slots:
     void stop_in_the_middle_then_finish_data();
     void stop_in_the_middle_then_finish();
+    void catch_up_from_the_menu();
 };
 
 void TestRunWindow::stop_in_the_middle_then_finish_data()
@@ -62,22 +90,14 @@ void TestRunWindow::stop_in_the_middle_then_finish()
     const QString dl = posted_picture_home(inn, home, pics, QStringLiteral("w"), &why);
     QVERIFY2(!dl.isEmpty(), qPrintable(why));
 
-    QString error;
-    const Paths paths = Paths::resolve(home.path(), &error);
-    QVERIFY2(!paths.home().isEmpty(), qPrintable(error));
-    Window window;
-    App app(paths, window);
-    QVERIFY(app.start());
-    window.show();
-    QVERIFY(app.load());
-    Commands commands(app);
-    window.attach(&app, &commands);
+    WindowRig rig;
+    QVERIFY2(rig.start(home), qPrintable(rig.why));
+    Window &window = rig.window;
 
     auto *process = window.findChild<QPushButton *>(QStringLiteral("btnProc"));
     auto *stop = window.findChild<QPushButton *>(QStringLiteral("btnDisc"));
     auto *quit = window.findChild<QAction *>(QStringLiteral("quit"));
     QVERIFY(process && stop && quit);
-    window.lines.clear();
 
     // Watches the status list while the run goes on, as a user would, and
     // stops it after the third picture's pointer.
@@ -126,6 +146,29 @@ void TestRunWindow::stop_in_the_middle_then_finish()
     QCOMPARE(QDir(dl).entryList(QDir::Files | QDir::Hidden).size(), total);
     for (int i = 1; i <= total; ++i)
         QCOMPARE(read_file(dl + QStringLiteral("/w%1.jpg").arg(i)), pics.at(i - 1));
+}
+
+// Newsgroups > Catch Up: the pointer goes to the newest article, nothing is
+// fetched, the line shows, and Process is usable again.
+void TestRunWindow::catch_up_from_the_menu()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    TempHome home;
+    QString why;
+    const QString dl = posted_picture_home(inn, home, noisy_jpegs(3, 5900), QStringLiteral("u"), &why);
+    QVERIFY2(!dl.isEmpty(), qPrintable(why));
+    WindowRig rig;
+    QVERIFY2(rig.start(home), qPrintable(rig.why));
+    auto *catchup = rig.window.findChild<QAction *>(QStringLiteral("catchup"));
+    auto *process = rig.window.findChild<QPushButton *>(QStringLiteral("btnProc"));
+    QVERIFY(catchup && process);
+    catchup->trigger();
+    const QString group = rig.app->db().groups_of(inn.setting())->first().name;
+    QVERIFY2(rig.window.status_lines().contains(QStringLiteral("Caught up: %1 High Message = 3").arg(group)),
+             qPrintable(rig.window.lines.join('\n')));
+    QCOMPARE(query_number(home, QStringLiteral("select last_msg from groups")), qint64(3));
+    QVERIFY(QDir(dl).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    QVERIFY(process->isEnabled());
 }
 
 QTEST_MAIN(TestRunWindow)
