@@ -24,6 +24,12 @@ trap 'rm -f "$out"' EXIT
 echo "== posting and first measurement (TMPDIR=${TMPDIR:-/tmp})"
 /usr/bin/time -v "$build/bench/bench_run" "$@" 2> >(grep -E 'Maximum resident|Elapsed' >&2) | tee "$out"
 group=$(sed -n 's/^posted .* to \([^ ]*\) in .*/\1/p' "$out")
+# Articles of an earlier call, named with --group, serve the later passes too.
+prev=""
+for a in "$@"; do
+    [ "$prev" = "--group" ] && group=$a
+    prev=$a
+done
 if [ -n "$group" ] && [ -d /dev/shm ]; then
     echo "== same articles, program home and pictures on tmpfs"
     TMPDIR=/dev/shm "$build/bench/bench_run" --group "$group" "$@" | grep -v '^posted'
