@@ -51,6 +51,9 @@ const BoxInfo box_info[] = {
 
 constexpr int max_status_lines = 350;
 constexpr int kept_status_lines = 50;
+// Lines waiting to be drawn when no events come (a run lets them through
+// every 20 ms, some hundreds of lines): a bound, far above that.
+constexpr int max_waiting_lines = 4096;
 
 } // namespace
 
@@ -244,8 +247,8 @@ QStringList MainWindow::status_lines() const
 void MainWindow::show_status(const QString &line)
 {
     pending_lines_ << line;
-    if (pending_lines_.size() >= max_status_lines)
-        show_pending();  // no more waits than the list would keep
+    if (pending_lines_.size() >= max_waiting_lines)
+        show_pending();
     else
         schedule_refresh();
     // Stop (and the rest of the window) is looked at every few milliseconds.
