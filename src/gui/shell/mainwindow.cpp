@@ -122,7 +122,7 @@ MainWindow::MainWindow()
     List1->setObjectName(QStringLiteral("List1"));
     List1->setToolTip(QStringLiteral("Activity Log"));
     List1->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    List1->setUniformItemSizes(true);
+    List1->setUniformItemSizes(false);
     grid->addWidget(List1, 0, 4, row + 2, 1);
     grid->setColumnStretch(4, 2);
 
