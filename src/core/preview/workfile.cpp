@@ -123,10 +123,6 @@ bool write_all(const QString &path, const QByteArray &data, QString *error)
     return true;
 }
 
-} // namespace
-
-namespace {
-
 void report_unrecognised(Frontend &ui)
 {
     ui.add_status(QStringLiteral("    Invalid file format!"));

@@ -151,10 +151,9 @@ HeaderStep::Verdict HeaderStep::examine(const QString &overview_line, Header *ou
     current_sender_ = nobrackets(h.sender);
 
     const Judgement j = judge(h, p);
-    if (j.verdict == Verdict::Failed) {
+    if (j.verdict != Verdict::Accepted)
         ui_.add_status(indent + j.text);
-    } else if (j.verdict == Verdict::Rejected) {
-        ui_.add_status(indent + j.text);
+    if (j.verdict == Verdict::Rejected) {
         ++(counters_.*j.counter);
         counters_.show(ui_);
     }
