@@ -66,9 +66,7 @@ void TestCatchup::pointer_set_lower()
     QVERIFY(!g.isEmpty());
     QVERIFY(!inn.post({g}, QStringLiteral("only"), QStringLiteral("p@example.invalid"), "x\n").isEmpty());
     RunRig rig;
-    write_settings(rig.home, inn.setting(), rig.dl, true, false);
-    QVERIFY(fill_database(rig.home, {{g, inn.setting()}}, {QStringLiteral("jpg")}, 5000));
-    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QVERIFY2(rig.setup(inn.setting(), {g}, true, false, 5000), qPrintable(rig.why));
     QCOMPARE(rig.catchup(), Outcome::Done);
     QVERIFY(rig.ui.has(QStringLiteral("Caught up: %1 High Message = 1").arg(g)));
     QCOMPARE(rig.pointer(g, inn.setting()), qint64(1));
@@ -85,9 +83,7 @@ void TestCatchup::then_run_sees_only_new()
     old.body = uuencode_block(make_jpeg(301), QStringLiteral("old.jpg"));
     QCOMPARE(inn.post_all({old}).size(), 1);
     RunRig rig;
-    write_settings(rig.home, inn.setting(), rig.dl, true, false);
-    QVERIFY(fill_database(rig.home, {{g, inn.setting()}}, {QStringLiteral("jpg")}));
-    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QVERIFY2(rig.setup(inn.setting(), {g}), qPrintable(rig.why));
     QCOMPARE(rig.catchup(), Outcome::Done);
     NewsArticle fresh = old;
     fresh.subject = QStringLiteral("new.jpg (1/1)");
@@ -115,9 +111,7 @@ void TestCatchup::no_groups_ends_in_order()
 void TestCatchup::no_server()
 {
     RunRig rig;
-    write_settings(rig.home, QStringLiteral("   "), rig.dl, true, false);
-    QVERIFY(fill_database(rig.home, {}, {}));
-    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QVERIFY2(rig.setup(QStringLiteral("   "), {}), qPrintable(rig.why));
     QCOMPARE(rig.catchup(), Outcome::Message);
     QCOMPARE(rig.ui.messages, QStringList{QStringLiteral("No news server  selected!")});
 }
@@ -128,9 +122,7 @@ void TestCatchup::not_connected()
     QVERIFY(server.start());
     server.set_greeting(QByteArray());  // never greets
     RunRig rig;
-    write_settings(rig.home, server.setting(), rig.dl, true, false);
-    QVERIFY(fill_database(rig.home, {{QStringLiteral("alt.x"), server.setting()}}, {}, 9));
-    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QVERIFY2(rig.setup(server.setting(), {QStringLiteral("alt.x")}, true, false, 9), qPrintable(rig.why));
     rig.session().timeouts.connect = 500;
     QCOMPARE(rig.catchup(), Outcome::Message);
     QVERIFY(rig.ui.has(QStringLiteral("Connect timed out!")));
@@ -150,12 +142,10 @@ void TestCatchup::connection_lost_while_selecting()
             c.reset();
     });
     RunRig rig;
-    write_settings(rig.home, server.setting(), rig.dl, true, false);
-    QVERIFY(fill_database(rig.home, {{QStringLiteral("alt.first"), server.setting()},
-                                     {QStringLiteral("alt.second"), server.setting()},
-                                     {QStringLiteral("alt.third"), server.setting()}},
-                          {}, 2));
-    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QVERIFY2(rig.setup(server.setting(),
+                       {QStringLiteral("alt.first"), QStringLiteral("alt.second"), QStringLiteral("alt.third")},
+                       true, false, 2),
+             qPrintable(rig.why));
     QCOMPARE(rig.catchup(), Outcome::Stopped);
     QVERIFY(rig.ui.has(QStringLiteral("Caught up: alt.first High Message = 10")));
     QVERIFY(!rig.ui.has(QStringLiteral("Caught up all groups...")));
@@ -178,11 +168,8 @@ void TestCatchup::group_not_on_server()
             c.write_line("411 No such group " + args);
     });
     RunRig rig;
-    write_settings(rig.home, server.setting(), rig.dl, true, false);
-    QVERIFY(fill_database(rig.home, {{QStringLiteral("alt.gone"), server.setting()},
-                                     {QStringLiteral("alt.here"), server.setting()}},
-                          {}, 40));
-    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QVERIFY2(rig.setup(server.setting(), {QStringLiteral("alt.gone"), QStringLiteral("alt.here")}, true, false, 40),
+             qPrintable(rig.why));
     QCOMPARE(rig.catchup(), Outcome::Done);
     QVERIFY2(rig.ui.count_starting(QStringLiteral("Cannot select group: alt.gone (411")) == 1, qPrintable(rig.dump()));
     // A group the server does not carry keeps its pointer (never set to 0).

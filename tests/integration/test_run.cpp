@@ -219,9 +219,7 @@ void TestRun::second_run_has_nothing_new()
                 .size() == 1);
 
     RunRig rig;
-    write_settings(rig.home, inn.setting(), rig.dl, true, false);
-    QVERIFY(fill_database(rig.home, {{group, inn.setting()}}, {QStringLiteral("jpg")}));
-    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QVERIFY2(rig.setup(inn.setting(), {group}), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Done);
     QCOMPARE(rig.pictures(), QStringList{QStringLiteral("one.jpg")});
     QCOMPARE(rig.pointer(group, inn.setting()), qint64(1));
@@ -261,9 +259,7 @@ void TestRun::numbered_names_without_duplicate_check()
     QCOMPARE(inn.post_all(arts).size(), arts.size());
 
     RunRig rig;
-    write_settings(rig.home, inn.setting(), rig.dl, false, false);
-    QVERIFY(fill_database(rig.home, {{group, inn.setting()}}, {QStringLiteral("jpg")}));
-    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QVERIFY2(rig.setup(inn.setting(), {group}, false), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Done);
 
     QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("same.jpg"), QStringLiteral("same_1.jpg"),
@@ -297,9 +293,7 @@ void TestRun::group_folders_created_once()
     QCOMPARE(inn.post_all(arts).size(), arts.size());
 
     RunRig rig;
-    write_settings(rig.home, inn.setting(), rig.dl, false, true);
-    QVERIFY(fill_database(rig.home, {{g1, inn.setting()}, {g2, inn.setting()}}, {QStringLiteral("jpg")}));
-    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QVERIFY2(rig.setup(inn.setting(), {g1, g2}, false, true), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Done);
 
     const QString d1 = QDir::toNativeSeparators(rig.dl + QLatin1Char('/') + g1);
@@ -335,9 +329,7 @@ void TestRun::overview_in_chunks()
     QCOMPARE(inn.post_all(arts).size(), arts.size());
 
     RunRig rig;
-    write_settings(rig.home, inn.setting(), rig.dl, true, false);
-    QVERIFY(fill_database(rig.home, {{group, inn.setting()}}, {QStringLiteral("jpg")}));
-    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QVERIFY2(rig.setup(inn.setting(), {group}), qPrintable(rig.why));
     QCOMPARE(rig.run(3), Outcome::Done);
     QCOMPARE(rig.ui.count(QStringLiteral("Received 3 headers")), 2);
     QCOMPARE(rig.ui.count(QStringLiteral("Received 1 headers")), 1);
@@ -362,15 +354,9 @@ void TestRun::preview_lines()
     QCOMPARE(inn.post_all(arts).size(), arts.size());
 
     RunRig rig;
-    write_settings(rig.home, inn.setting(), rig.dl, false, false);
-    {
-        Settings s(rig.home.file(QStringLiteral("Brivane.ini")));
-        s.preview = true;
-        QVERIFY(s.save(QStringLiteral("preview")));
-    }
-    QVERIFY(fill_database(rig.home, {{group, inn.setting()}}, {QStringLiteral("jpg")}));
+    QVERIFY2(rig.setup(inn.setting(), {group}, false), qPrintable(rig.why));
+    rig.app->settings().preview = true;
     rig.ui.preview_on = true;
-    QVERIFY2(rig.start(), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Done);
     QVERIFY(rig.ui.has(indent + QStringLiteral("loading view.jpg for preview...")));
     QVERIFY(rig.ui.has(indent + QStringLiteral("loading fake.jpg for preview...")));

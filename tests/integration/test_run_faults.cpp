@@ -143,21 +143,6 @@ FakeArticle picture(const QString &name, const QByteArray &jpeg)
     return a;
 }
 
-// A rig whose server is the fake one, with one subscribed group per name.
-struct FaultRig : RunRig {
-    bool setup(FakeNews &news, const QStringList &groups, bool checkdupes = true, bool ng_dirs = false,
-               qint64 last_msg = 0)
-    {
-        write_settings(home, news.setting(), dl, checkdupes, ng_dirs);
-        QList<QPair<QString, QString>> rows;
-        for (const QString &g : groups)
-            rows.append({g, news.setting()});
-        if (!fill_database(home, rows, {QStringLiteral("jpg")}, last_msg))
-            return false;
-        return start();
-    }
-};
-
 } // namespace
 
 class TestRunFaults : public QObject {
@@ -194,8 +179,8 @@ void TestRunFaults::expired_while_fetching()
     news.add(g, gone);
     news.add(g, picture(QStringLiteral("p3.jpg"), make_jpeg(103)));
 
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Done);
     QVERIFY2(rig.ui.has(indent + QStringLiteral("Message expired from server!")), qPrintable(rig.dump()));
     QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("p1.jpg"), QStringLiteral("p3.jpg")}));
@@ -224,8 +209,8 @@ void TestRunFaults::reset_during_article_then_rerun()
         return true;
     };
 
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Stopped);
     QVERIFY2(rig.ui.has(QStringLiteral("Socket connection reset....not connected.")), qPrintable(rig.dump()));
     QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
@@ -255,8 +240,8 @@ void TestRunFaults::stall_during_xover()
         c.write("224 Overview information follows\r\n1\tpartial");
         return true;  // and then silence
     };
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}), qPrintable(rig.why));
     rig.session().timeouts.xover = 800;
     QCOMPARE(rig.run(), Outcome::Stopped);
     QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
@@ -281,8 +266,8 @@ void TestRunFaults::stall_during_article()
         c.write("220 2 <2@fake> article\r\nPath: fake\r\n");
         return true;
     };
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}), qPrintable(rig.why));
     rig.session().timeouts.article = 800;
     QCOMPARE(rig.run(), Outcome::Stopped);
     QCOMPARE(rig.pictures(), QStringList{QStringLiteral("a1.jpg")});
@@ -300,8 +285,8 @@ void TestRunFaults::stop_during_article()
     news.add(g, picture(QStringLiteral("t2.jpg"), make_jpeg(142)));
     news.add(g, picture(QStringLiteral("t3.jpg"), make_jpeg(143)));
     news.article_hook = [](ScriptConnection &, qint64 n) { return n == 2; };  // never answered
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}), qPrintable(rig.why));
     rig.session().timeouts.article = 60000;
     rig.ui.on_status = [&](const QString &line) {
         if (line == indent + QStringLiteral("Requesting article 2"))
@@ -325,8 +310,8 @@ void TestRunFaults::low_mark_raises_pointer()
     news.groups[g].low = 5;
     for (int i = 1; i < 5; ++i)
         news.groups[g].articles.remove(i);
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, {g}, true, false, 2), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}, true, false, 2), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Done);
     QVERIFY2(news.server.commands.contains("XOVER 5-7"), qPrintable(rig.dump()));
     QVERIFY(rig.ui.has(QStringLiteral("Getting up to 3 article headers")));
@@ -340,8 +325,8 @@ void TestRunFaults::group_not_on_server()
     QVERIFY(news.start());
     const QString here = QStringLiteral("alt.fake.here");
     news.add(here, picture(QStringLiteral("h1.jpg"), make_jpeg(161)));
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, {QStringLiteral("alt.fake.gone"), here}, true, false, 4), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {QStringLiteral("alt.fake.gone"), here}, true, false, 4), qPrintable(rig.why));
     // The second group's pointer starts before its article.
     QVERIFY(rig.app->db().set_last_msg(news.setting(), here, 0));
     QCOMPARE(rig.run(), Outcome::Done);
@@ -371,8 +356,8 @@ void TestRunFaults::headers_out_of_range()
         c.write_block("224 Overview information follows", lines);
         return true;
     };
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Done);
     QCOMPARE(rig.ui.count(indent + QStringLiteral("Header out of range skipped: 1")), 1);
     QCOMPARE(rig.ui.count(indent + QStringLiteral("Header out of range skipped: 999999")), 1);
@@ -392,8 +377,8 @@ void TestRunFaults::undecodable_data()
     bad.body = "Content-Type: image/jpeg; name=\"bad64.jpg\"\r\n\r\n/9j/4AAQ\r\n!!!!****####\r\n";
     news.add(g, bad);
     news.add(g, picture(QStringLiteral("good.jpg"), make_jpeg(181)));
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Done);
     QVERIFY2(rig.ui.count_starting(indent + QStringLiteral("Decode failed: ")) == 1, qPrintable(rig.dump()));
     QCOMPARE(rig.ui.count(indent + QStringLiteral("MIME Decode successful...")), 0);
@@ -422,8 +407,8 @@ void TestRunFaults::uuencode_tried_before_base64()
     mixed.body = mime_body(b, QStringLiteral("mixed.jpg"), &headers) + "begin 644 mixed.jpg\r\n"
                  + "M" + QByteArray(60, 'z') + "\r\n`\r\nend\r\n";
     news.add(g, mixed);
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, {g}, false), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}, false), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Done);
     QCOMPARE(rig.ui.count(indent + QStringLiteral("UU Decode successful...")), 1);
     QVERIFY2(rig.ui.count(indent + QStringLiteral("MIME Decode successful...")) == 1, qPrintable(rig.dump()));
@@ -437,8 +422,8 @@ void TestRunFaults::dupe_table_full()
     QVERIFY(news.start());
     const QString g = QStringLiteral("alt.fake.full");
     news.add(g, picture(QStringLiteral("full.jpg"), make_jpeg(201)));
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}), qPrintable(rig.why));
     {
         QSqlDatabase &db = rig.app->db().sql();
         QVERIFY(db.transaction());
@@ -474,8 +459,8 @@ void TestRunFaults::article_asked_ahead_turns_duplicate()
     text.body = "no picture\r\n";
     news.add(g, text);
     news.add(g, picture(QStringLiteral("other.jpg"), other));
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, {g}), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Done);
     QVERIFY2(rig.ui.has(indent + QStringLiteral("Duplicate file: same.jpg")), qPrintable(rig.dump()));
     QVERIFY(!rig.ui.has(indent + QStringLiteral("Requesting article 2")));
@@ -497,8 +482,8 @@ void TestRunFaults::failed_pointer_write_then_rerun()
     const QByteArray p1 = make_jpeg(211), p2 = make_jpeg(212);
     news.add(g, picture(QStringLiteral("w1.jpg"), p1));
     news.add(g, picture(QStringLiteral("w2.jpg"), p2));
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, {g}, false), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}, false), qPrintable(rig.why));
     QVERIFY(rig.app->db().exec(QStringLiteral(
         "create trigger no_pointer before update on groups begin select raise(fail, 'disk is full'); end")));
     QCOMPARE(rig.run(), Outcome::Message);
@@ -545,8 +530,8 @@ void TestRunFaults::failed_pointer_write_with_duplicate_check()
     FakeArticle other = picture(QStringLiteral("inner.jpg"), p2);
     other.subject = QStringLiteral("outer.jpg (1/1)");
     news.add(g, other);
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, {g}, true), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}, true), qPrintable(rig.why));
     QVERIFY(rig.app->db().exec(QStringLiteral(
         "create trigger no_pointer before update on groups begin select raise(fail, 'disk is full'); end")));
     QCOMPARE(rig.run(), Outcome::Message);
@@ -585,8 +570,8 @@ void TestRunFaults::folder_cannot_be_made()
     const QString g = QStringLiteral("alt.fake.folder");
     const QByteArray p = make_jpeg(221);
     news.add(g, picture(QStringLiteral("f1.jpg"), p));
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, {g}, true, true), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}, true, true), qPrintable(rig.why));
     // A file where the group's folder should go.
     QVERIFY(rig.home.write(QStringLiteral("pictures/") + g, "in the way"));
     QCOMPARE(rig.run(), Outcome::Message);
@@ -612,8 +597,8 @@ void TestRunFaults::promotion()
         for (int i = 1; i <= 2; ++i)
             news.add(g, picture(QStringLiteral("%1%2.jpg").arg(g.right(1)).arg(i), make_jpeg(++seed)));
     }
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, groups), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), groups), qPrintable(rig.why));
     bool clicked = false;
     rig.ui.on_status = [&](const QString &line) {
         if (!clicked && line == indent + QStringLiteral("Updated message pointer...")) {
@@ -645,8 +630,8 @@ void TestRunFaults::stale_promotion_dropped()
         for (int i = 1; i <= 2; ++i)
             news.add(g, picture(QStringLiteral("%1%2.jpg").arg(g.right(1)).arg(i), make_jpeg(250 + i + g.size())));
     }
-    FaultRig rig;
-    QVERIFY2(rig.setup(news, groups, false), qPrintable(rig.why));
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), groups, false), qPrintable(rig.why));
     int pointers = 0;
     rig.ui.on_status = [&](const QString &line) {
         if (line != indent + QStringLiteral("Updated message pointer..."))

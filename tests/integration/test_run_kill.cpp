@@ -159,12 +159,7 @@ void TestRunKill::killed_and_rerun()
     QCOMPARE(QDir(dl).entryList(QDir::Files | QDir::Hidden).size(), total);
     for (int i = 1; i <= total; ++i)
         QCOMPARE(read_file(dl + QStringLiteral("/k%1.jpg").arg(i)), pics.at(i - 1));
-    // No work files, scratch files or hidden temporary files left.
-    QStringList left;
-    for (const QString &n : QDir(home.path()).entryList(QDir::Files | QDir::Hidden)) {
-        if ((n.startsWith(QLatin1String("work")) && !n.contains(QLatin1Char('.'))) || n.endsWith(QLatin1String(".part")))
-            left << n;
-    }
+    const QStringList left = leftovers(home.path());
     QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(','))));
     // Each picture is in the log once (a rerun's identical copy is not logged again).
     const QStringList log = QString::fromUtf8(home.read(QStringLiteral("dllog.txt"))).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);

@@ -205,10 +205,16 @@ inline QByteArray read_file(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// Lines of `status` that equal `line`.
-inline int count_lines(const QStringList &status, const QString &line)
+// Work files, scratch files and hidden temporary files in a program home.
+inline QStringList leftovers(const QString &home)
 {
-    return int(status.count(line));
+    QStringList out;
+    for (const QString &n : QDir(home).entryList(QDir::Files | QDir::Hidden)) {
+        if ((n.startsWith(QLatin1String("work")) && !n.contains(QLatin1Char('.')))
+            || n.endsWith(QLatin1String(".part")))
+            out << n;
+    }
+    return out;
 }
 
 // A recording front end with a visible thumbnail box (drawing a file QImage
@@ -280,6 +286,21 @@ struct RunRig {
         t.article = 5000;
         return true;
     }
+    // Settings for `server`, `groups` subscribed on it with masks "jpg",
+    // then start().
+    bool setup(const QString &server, const QStringList &groups, bool checkdupes = true,
+               bool ng_dirs = false, qint64 last_msg = 0)
+    {
+        write_settings(home, server, dl, checkdupes, ng_dirs);
+        QList<QPair<QString, QString>> rows;
+        for (const QString &g : groups)
+            rows.append({g, server});
+        if (!fill_database(home, rows, {QStringLiteral("jpg")}, last_msg)) {
+            why = QStringLiteral("cannot make the database");
+            return false;
+        }
+        return start();
+    }
     Outcome run(qint64 chunk = 0)
     {
         Run r(app->settings(), app->db(), session(), ui, app->paths(), app->shared());
@@ -317,18 +338,7 @@ struct RunRig {
             lines.removeLast();
         return lines;
     }
-    // Work files, scratch files and hidden temporary files in the home.
-    QStringList leftovers() const
-    {
-        QStringList out;
-        const QStringList names = QDir(home.path()).entryList(QDir::Files | QDir::Hidden);
-        for (const QString &n : names) {
-            if ((n.startsWith(QLatin1String("work")) && !n.contains(QLatin1Char('.')))
-                || n.endsWith(QLatin1String(".part")))
-                out << n;
-        }
-        return out;
-    }
+    QStringList leftovers() const { return brivane::test::leftovers(home.path()); }
     QString dump() const { return ui.status.join(QLatin1Char('\n')) + QStringLiteral("\nMESSAGES: ") + ui.messages.join(QLatin1Char('|')); }
 
     TempHome home;
