@@ -6,6 +6,7 @@
 #include "support/testsupport.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace brivane::test {
 
@@ -30,6 +31,37 @@ struct SessionRig {
     {
         session.connect_to_server();
         return session.news_state() == StateConnected;
+    }
+    // One operation run to its end: the news state it moved to.
+    qint16 select(const QString &group)
+    {
+        session.select_group(group);
+        return session.wait(StateSelectGroup);
+    }
+    qint16 xover(qint64 first, qint64 last)
+    {
+        session.xover(first, last);
+        return session.wait(StateXOver);
+    }
+    qint16 article(qint64 number)
+    {
+        session.get_article(number);
+        return session.wait(StateGetArticle);
+    }
+    // Empty when the session is back at rest after a connection ended:
+    // disconnected, Process on, Disconnect off, no client kept; else what is not.
+    QString at_rest() const
+    {
+        QStringList wrong;
+        if (session.news_state() != StateDisconnected)
+            wrong << QStringLiteral("news_state %1").arg(session.news_state());
+        if (!ui.enabled.value(int(Button::btnProc)))
+            wrong << QStringLiteral("Process off");
+        if (ui.enabled.value(int(Button::btnDisc)))
+            wrong << QStringLiteral("Disconnect on");
+        if (session.client())
+            wrong << QStringLiteral("client kept");
+        return wrong.join(QStringLiteral(", "));
     }
     bool has_status(const QString &line) const { return ui.status.contains(line); }
     bool status_ends(const QString &tail) const

@@ -19,9 +19,6 @@ namespace {
 const QRegularExpression connected_line(QStringLiteral("^\\d{1,2}:\\d\\d:\\d\\d.* Connected!$"));
 const QRegularExpression disconnected_line(QStringLiteral("^\\d{1,2}:\\d\\d:\\d\\d.* Disconnected$"));
 
-bool proc_enabled(const SessionRig &r) { return r.ui.enabled.value(int(Button::btnProc)); }
-bool disc_enabled(const SessionRig &r) { return r.ui.enabled.value(int(Button::btnDisc)); }
-
 } // namespace
 
 class TestSession : public QObject {
@@ -29,20 +26,13 @@ class TestSession : public QObject {
 private slots:
     void server_not_set();
     void connect_and_disconnect();
-    void disconnect_without_connection();
-    void fresh_client_per_connection();
-    void host_not_found();
-    void connect_time_limit();
-    void close_after_greeting();
-    void connection_refused();
+    void connect_faults_data();
+    void connect_faults();
     void login_right_and_wrong();
     void expired_article();
     void no_such_group_is_reported_not_fatal();
-    void reset_during_article();
-    void stall_during_xover();
-    void garbage_reply();
-    void over_long_line();
-    void idle_connection_dropped();
+    void faults_drop_connection_data();
+    void faults_drop_connection();
     void stop_during_waits();
     void operation_without_connection();
     void log_and_byte_count();
@@ -66,111 +56,78 @@ void TestSession::connect_and_disconnect()
     ScriptServer s;
     QVERIFY(s.start());
     SessionRig r(s.setting());
+    // Nothing to say when there is nothing to close.
+    r.session.disconnect_from_server();
+    r.session.disconnect_from_server();
+    QCOMPARE(r.at_rest(), QString());
+    QVERIFY(r.ui.status.isEmpty());
+
     QVERIFY(r.connect());
     QCOMPARE(r.ui.status.value(0), QStringLiteral("Connecting to server..."));
     QVERIFY2(connected_line.match(r.ui.status.value(1)).hasMatch(), qPrintable(r.ui.status.value(1)));
     QCOMPARE(r.ui.lights, (QList<int>{LightYellow, LightGreen}));
-    QVERIFY(!proc_enabled(r));
-    QVERIFY(disc_enabled(r));
+    QVERIFY(!r.ui.enabled.value(int(Button::btnProc)));
+    QVERIFY(r.ui.enabled.value(int(Button::btnDisc)));
     QVERIFY(r.session.client());
 
     r.session.disconnect_from_server();
-    QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
+    QCOMPARE(r.at_rest(), QString());
     QVERIFY2(disconnected_line.match(r.ui.status.last()).hasMatch(), qPrintable(r.ui.status.last()));
     QCOMPARE(r.ui.lights.last(), int(LightRed));
-    QVERIFY(proc_enabled(r));
-    QVERIFY(!disc_enabled(r));
-    QVERIFY(!r.session.client());
     QCOMPARE(s.commands.last(), QByteArray("QUIT"));
     QVERIFY(r.ui.messages.isEmpty());
-}
+    QVERIFY(r.session.total_bytes > 0);
+    QVERIFY(!QFile::exists(r.home.file(QStringLiteral("log.txt"))));  // only with /log
 
-void TestSession::disconnect_without_connection()
-{
-    SessionRig r(QStringLiteral("127.0.0.1:1"));
-    r.session.disconnect_from_server();
-    r.session.disconnect_from_server();
-    QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
-    QVERIFY(r.ui.status.isEmpty());  // nothing to say when there was nothing to close
-    QVERIFY(r.ui.messages.isEmpty());
-    QVERIFY(proc_enabled(r));
-    QVERIFY(!disc_enabled(r));
-}
-
-void TestSession::fresh_client_per_connection()
-{
-    ScriptServer s;
-    QVERIFY(s.start());
-    SessionRig r(s.setting());
-    QVERIFY(r.connect());
-    r.session.disconnect_from_server();
+    // Each connection gets a fresh client.
     QVERIFY(r.connect());
     r.session.disconnect_from_server();
     QCOMPARE(s.connections, 2);
     QCOMPARE(s.commands.count("MODE READER"), 2);
 }
 
-void TestSession::host_not_found()
+void TestSession::connect_faults_data()
 {
+    QTest::addColumn<QString>("server");  // "mute", "close": a scripted server that does so
+    QTest::addColumn<QStringList>("status");
+    QTest::addColumn<QString>("message");
+    const QString connecting = QStringLiteral("Connecting to server...");
+    const QString failed = QStringLiteral("Could not connect!");
     // Empty labels are refused by the resolver itself, no query leaves the machine.
-    SessionRig r(QStringLiteral("a..b"));
-    r.session.connect_to_server();
-    QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
-    QCOMPARE(r.ui.status, (QStringList{QStringLiteral("Connecting to server..."),
-                                       QStringLiteral("Host not found: a..b"),
-                                       QStringLiteral("Could not connect!")}));
-    QVERIFY(proc_enabled(r));
-    QVERIFY(!disc_enabled(r));
-    QVERIFY(r.ui.messages.isEmpty());
-    QVERIFY(!r.session.client());
+    QTest::newRow("host not found") << QStringLiteral("a..b")
+                                    << QStringList{connecting, QStringLiteral("Host not found: a..b"), failed}
+                                    << QString();
+    QTest::newRow("time limit") << QStringLiteral("mute")
+                                << QStringList{connecting, QStringLiteral("Connect timed out!")} << QString();
+    QTest::newRow("close after greeting")
+        << QStringLiteral("close")
+        << QStringList{connecting, QStringLiteral("Socket connection reset....not connected."), failed} << QString();
+    QTest::newRow("refused") << QStringLiteral("127.0.0.1:1") << QStringList{connecting, failed}
+                             << QStringLiteral("Asyncerror: Connection refused by 127.0.0.1:1");
+    QTest::newRow("bad port")
+        << QStringLiteral("host:notaport") << QStringList{connecting}
+        << QStringLiteral("Invalid news server \"host:notaport\": the port must be a number from 1 to 65535");
 }
 
-void TestSession::connect_time_limit()
+void TestSession::connect_faults()
 {
+    QFETCH(QString, server);
+    QFETCH(QStringList, status);
+    QFETCH(QString, message);
     ScriptServer s;
-    s.set_greeting({});  // accepts, never speaks
-    QVERIFY(s.start());
-    SessionRig r(s.setting());
+    if (server == QLatin1String("mute") || server == QLatin1String("close")) {
+        if (server == QLatin1String("mute"))
+            s.set_greeting({});
+        s.set_close_after_greeting(server == QLatin1String("close"));
+        QVERIFY(s.start());
+        server = s.setting();
+    }
+    SessionRig r(server);
     r.session.timeouts.connect = 400;
     r.session.connect_to_server();
-    QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
-    QCOMPARE(r.ui.status.last(), QStringLiteral("Connect timed out!"));
-    QVERIFY(r.ui.messages.isEmpty());
-    QVERIFY(proc_enabled(r));
-    QVERIFY(!disc_enabled(r));
-    QVERIFY(!r.session.client());
-}
-
-void TestSession::close_after_greeting()
-{
-    ScriptServer s;
-    s.set_close_after_greeting(true);
-    QVERIFY(s.start());
-    SessionRig r(s.setting());
-    r.session.connect_to_server();
-    QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
-    QVERIFY(r.has_status(QStringLiteral("Socket connection reset....not connected.")));
-    QCOMPARE(r.ui.status.last(), QStringLiteral("Could not connect!"));
-    QVERIFY(proc_enabled(r));
-    QVERIFY(!r.session.client());
-}
-
-void TestSession::connection_refused()
-{
-    SessionRig r(QStringLiteral("127.0.0.1:1"));
-    r.session.connect_to_server();
-    QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
-    QCOMPARE(r.ui.messages.size(), 1);
-    QVERIFY(r.ui.messages.first().startsWith(QStringLiteral("Asyncerror: Connection refused")));
-    QCOMPARE(r.ui.status.last(), QStringLiteral("Could not connect!"));
-    QVERIFY(proc_enabled(r));
-
-    SessionRig bad(QStringLiteral("host:notaport"));
-    bad.session.connect_to_server();
-    QCOMPARE(bad.session.news_state(), qint16(StateDisconnected));
-    QCOMPARE(bad.ui.messages.size(), 1);
-    QVERIFY(bad.ui.messages.first().contains(QStringLiteral("port")));
-    QVERIFY(proc_enabled(bad));
+    QCOMPARE(r.at_rest(), QString());
+    QCOMPARE(r.ui.status, status);
+    QCOMPARE(r.ui.messages, message.isEmpty() ? QStringList() : QStringList{message});
 }
 
 void TestSession::login_right_and_wrong()
@@ -184,21 +141,18 @@ void TestSession::login_right_and_wrong()
         QVERIFY(r.connect());
         r.session.disconnect_from_server();
     }
-    {
-        SessionRig r(s.setting(), QStringLiteral("user"), QStringLiteral("nope"));
+    // A wrong password, and no user name for a server that wants one.
+    const QList<QPair<QString, QString>> cases = {
+        {QStringLiteral("nope"), QStringLiteral("Authentication failed....not connected.")},
+        {QString(), QStringLiteral("Permission denied....not connected.")},
+    };
+    for (const auto &[password, line] : cases) {
+        SessionRig r(s.setting(), password.isEmpty() ? QString() : QStringLiteral("user"), password);
         r.session.connect_to_server();
         QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
-        QVERIFY(r.has_status(QStringLiteral("Authentication failed....not connected.")));
+        QVERIFY2(r.has_status(line), qPrintable(r.ui.status.join(QLatin1Char('|'))));
         QCOMPARE(r.ui.status.last(), QStringLiteral("Could not connect!"));
         QVERIFY(r.ui.messages.isEmpty());
-    }
-    {
-        // No user name for a server that wants one.
-        SessionRig r(s.setting());
-        r.session.connect_to_server();
-        QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
-        QVERIFY(r.has_status(QStringLiteral("Permission denied....not connected.")));
-        QCOMPARE(r.ui.status.last(), QStringLiteral("Could not connect!"));
     }
 }
 
@@ -218,8 +172,7 @@ void TestSession::expired_article()
     QVERIFY(r.connect());
     for (qint64 n : {5, 6}) {
         r.session.msg_expired = false;
-        r.session.get_article(n);
-        QCOMPARE(r.session.wait(StateGetArticle), qint16(StateConnected));
+        QCOMPARE(r.article(n), qint16(StateConnected));
         QVERIFY(r.session.msg_expired);
         QCOMPARE(r.ui.status.last(), QStringLiteral("    Message expired from server!"));
         QVERIFY(!r.session.last_ok);
@@ -227,12 +180,10 @@ void TestSession::expired_article()
     QVERIFY(r.ui.messages.isEmpty());
     // The connection goes on.
     r.session.msg_expired = false;
-    r.session.get_article(7);
-    QCOMPARE(r.session.wait(StateGetArticle), qint16(StateConnected));
+    QCOMPARE(r.article(7), qint16(StateConnected));
     QVERIFY(!r.session.msg_expired);
     QVERIFY(r.session.last_ok);
     QCOMPARE(r.session.article_text(), QByteArray("Subject: here\r\n\r\nbody\r\n"));
-    r.session.disconnect_from_server();
 }
 
 void TestSession::no_such_group_is_reported_not_fatal()
@@ -245,106 +196,72 @@ void TestSession::no_such_group_is_reported_not_fatal()
     SessionRig r(s.setting());
     QVERIFY(r.connect());
     const qsizetype lines = r.ui.status.size();
-    r.session.select_group(QStringLiteral("alt.gone"));
-    QCOMPARE(r.session.wait(StateSelectGroup), qint16(StateConnected));
+    QCOMPARE(r.select(QStringLiteral("alt.gone")), qint16(StateConnected));
     QVERIFY(!r.session.last_ok);
     QCOMPARE(r.session.last_reply, QStringLiteral("411 No such group alt.gone"));
     QCOMPARE(r.ui.status.size(), lines);  // the caller says it, with the group's name
     QVERIFY(r.ui.messages.isEmpty());
 
-    r.session.select_group(QStringLiteral("alt.here"));
-    QCOMPARE(r.session.wait(StateSelectGroup), qint16(StateConnected));
+    QCOMPARE(r.select(QStringLiteral("alt.here")), qint16(StateConnected));
     QVERIFY(r.session.last_ok);
     QCOMPARE(r.session.first_article(), qint64(10));
     QCOMPARE(r.session.last_article(), qint64(12));
-    r.session.disconnect_from_server();
 }
 
-void TestSession::reset_during_article()
+void TestSession::faults_drop_connection_data()
 {
+    QTest::addColumn<QByteArray>("verb");
+    QTest::addColumn<ScriptServer::Handler>("handler");
+    QTest::addColumn<QString>("status");   // a status line it must give, if any
+    QTest::addColumn<QString>("message");  // its message box, if any
+    QTest::newRow("reset during article")
+        << QByteArray("ARTICLE") << ScriptServer::reset("220 2 <a@b> article\r\nSubject: big\r\n\r\nbegin 644 x.jpg\r\n")
+        << QStringLiteral("Socket connection reset....not connected.") << QString();
+    QTest::newRow("stall during xover")
+        << QByteArray("XOVER") << ScriptServer::stall("224 overview follows\r\n1\ts\tf\td\t<1@x>\t\t10\t1\t\r\n")
+        << QString() << QStringLiteral("Asyncerror: No reply from the server for 0.3 seconds.");
+    // Not an expired article: the connection is gone.
+    QTest::newRow("stall during article")
+        << QByteArray("ARTICLE") << ScriptServer::stall("220 2 <a@b>\r\nSubject: x\r\n") << QString()
+        << QStringLiteral("Asyncerror: No reply from the server for 0.3 seconds.");
+    QTest::newRow("garbage reply") << QByteArray("GROUP") << ScriptServer::reply("OK whatever you say") << QString()
+                                   << QStringLiteral("Asyncerror: Unexpected reply from the server: OK whatever you say");
+    QTest::newRow("over-long line")
+        << QByteArray("XOVER") << ScriptServer::raw("224 overview\r\n" + QByteArray(1100 * 1024, 'y')) << QString()
+        << QStringLiteral("Asyncerror: The server sent a line longer than 1048576 bytes.");
+    // 400 is no answer to GROUP; either way the connection is gone.
+    QTest::newRow("idle connection dropped")
+        << QByteArray("GROUP") << ScriptServer::close("400 idle for too long") << QString() << QString();
+}
+
+void TestSession::faults_drop_connection()
+{
+    QFETCH(QByteArray, verb);
+    QFETCH(ScriptServer::Handler, handler);
+    QFETCH(QString, status);
+    QFETCH(QString, message);
     ScriptServer s;
-    s.on("ARTICLE", ScriptServer::reset("220 3 <a@b> article\r\nSubject: big\r\n\r\nbegin 644 x.jpg\r\n"));
+    s.on(verb, handler);
     QVERIFY(s.start());
     SessionRig r(s.setting());
+    r.session.timeouts.xover = r.session.timeouts.article = 300;
     QVERIFY(r.connect());
-    r.session.get_article(3);
-    QCOMPARE(r.session.wait(StateGetArticle), qint16(StateDisconnected));
-    QVERIFY(r.has_status(QStringLiteral("Socket connection reset....not connected.")));
+    const qint16 end = verb == "GROUP" ? r.select(QStringLiteral("alt.x"))
+                       : verb == "XOVER" ? r.xover(1, 10)
+                                         : r.article(2);
+    QCOMPARE(end, qint16(StateDisconnected));
+    QCOMPARE(r.at_rest(), QString());
+    QVERIFY(!r.session.last_ok);
     QVERIFY(!r.session.msg_expired);
-    QVERIFY(r.ui.messages.isEmpty());
-    QVERIFY(proc_enabled(r));
-    QVERIFY(!disc_enabled(r));
     QCOMPARE(r.ui.lights.last(), int(LightRed));
+    QCOMPARE(r.ui.text(Box::num_lines), QStringLiteral("0"));  // the display was cleared
+    if (!status.isEmpty())
+        QVERIFY2(r.has_status(status), qPrintable(r.ui.status.join(QLatin1Char('|'))));
+    if (!message.isEmpty() || !status.isEmpty())  // the idle row leaves both open
+        QCOMPARE(r.ui.messages, message.isEmpty() ? QStringList() : QStringList{message});
     // Disconnecting afterwards is quiet and quick.
     r.session.disconnect_from_server();
-    QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
-}
-
-void TestSession::stall_during_xover()
-{
-    ScriptServer s;
-    s.on("XOVER", ScriptServer::stall("224 overview follows\r\n1\ts\tf\td\t<1@x>\t\t10\t1\t\r\n"));
-    QVERIFY(s.start());
-    SessionRig r(s.setting());
-    r.session.timeouts.xover = 300;
-    QVERIFY(r.connect());
-    r.session.xover(1, 10);
-    QCOMPARE(r.session.wait(StateXOver), qint16(StateDisconnected));
-    QCOMPARE(r.ui.messages, QStringList{QStringLiteral("Asyncerror: No reply from the server for 0.3 seconds.")});
-    QVERIFY(!r.session.last_ok);
-    QVERIFY(proc_enabled(r));
-    QVERIFY(!r.session.client());
-
-    // A stall while fetching an article is a time-out too, not an expired article.
-    ScriptServer s2;
-    s2.on("ARTICLE", ScriptServer::stall("220 1 <a@b>\r\nSubject: x\r\n"));
-    QVERIFY(s2.start());
-    SessionRig r2(s2.setting());
-    r2.session.timeouts.article = 300;
-    QVERIFY(r2.connect());
-    r2.session.get_article(1);
-    QCOMPARE(r2.session.wait(StateGetArticle), qint16(StateDisconnected));
-    QVERIFY(!r2.session.msg_expired);
-    QCOMPARE(r2.ui.messages.size(), 1);
-}
-
-void TestSession::garbage_reply()
-{
-    ScriptServer s;
-    s.on("GROUP", ScriptServer::reply("OK whatever you say"));
-    QVERIFY(s.start());
-    SessionRig r(s.setting());
-    QVERIFY(r.connect());
-    r.session.select_group(QStringLiteral("alt.x"));
-    QCOMPARE(r.session.wait(StateSelectGroup), qint16(StateDisconnected));
-    QCOMPARE(r.ui.messages, QStringList{QStringLiteral("Asyncerror: Unexpected reply from the server: OK whatever you say")});
-    QCOMPARE(r.ui.text(Box::num_lines), QStringLiteral("0"));  // the display was cleared
-}
-
-void TestSession::over_long_line()
-{
-    ScriptServer s;
-    s.on("XOVER", ScriptServer::raw("224 overview\r\n" + QByteArray(1100 * 1024, 'y')));
-    QVERIFY(s.start());
-    SessionRig r(s.setting());
-    QVERIFY(r.connect());
-    r.session.xover(1, 2);
-    QCOMPARE(r.session.wait(StateXOver), qint16(StateDisconnected));
-    QCOMPARE(r.ui.messages.size(), 1);
-    QVERIFY(r.ui.messages.first().startsWith(QStringLiteral("Asyncerror: The server sent a line longer than")));
-}
-
-void TestSession::idle_connection_dropped()
-{
-    ScriptServer s;
-    s.on("GROUP", ScriptServer::close("400 idle for too long"));
-    QVERIFY(s.start());
-    SessionRig r(s.setting());
-    QVERIFY(r.connect());
-    r.session.select_group(QStringLiteral("alt.x"));
-    // 400 is no answer to GROUP; either way the connection is gone.
-    QCOMPARE(r.session.wait(StateSelectGroup), qint16(StateDisconnected));
-    QVERIFY(proc_enabled(r));
+    QCOMPARE(r.at_rest(), QString());
 }
 
 void TestSession::stop_during_waits()
@@ -355,9 +272,8 @@ void TestSession::stop_during_waits()
     SessionRig r(s.setting());
     r.session.timeouts.xover = 60000;
     QVERIFY(r.connect());
-    r.session.xover(1, 10);
     QTimer::singleShot(100, &r.session, [&] { r.session.stop(); });
-    const qint16 end = r.session.wait(StateXOver);
+    const qint16 end = r.xover(1, 10);
     QVERIFY(end == StateDisconnected || end == StateDisconnecting);
     QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
     QVERIFY(r.has_status(QStringLiteral("Stop button pressed......")));
@@ -372,17 +288,14 @@ void TestSession::stop_during_waits()
     r2.session.timeouts.connect = 60000;
     QTimer::singleShot(100, &r2.session, [&] { r2.session.stop(); });
     r2.session.connect_to_server();
-    QCOMPARE(r2.session.news_state(), qint16(StateDisconnected));
+    QCOMPARE(r2.at_rest(), QString());
     QVERIFY(!r2.has_status(QStringLiteral("Connect timed out!")));
-    QVERIFY(proc_enabled(r2));
-    QVERIFY(!disc_enabled(r2));
 }
 
 void TestSession::operation_without_connection()
 {
     SessionRig r(QStringLiteral("127.0.0.1:1"));
-    r.session.select_group(QStringLiteral("alt.x"));
-    QCOMPARE(r.session.wait(StateSelectGroup), qint16(StateDisconnected));
+    QCOMPARE(r.select(QStringLiteral("alt.x")), qint16(StateDisconnected));
     QVERIFY(!r.session.last_ok);
     r.session.xover(1, 2);
     QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
@@ -394,13 +307,6 @@ void TestSession::log_and_byte_count()
 {
     ScriptServer s;
     QVERIFY(s.start());
-    {
-        SessionRig r(s.setting());
-        QVERIFY(r.connect());
-        r.session.disconnect_from_server();
-        QVERIFY(!QFile::exists(r.home.file(QStringLiteral("log.txt"))));
-        QVERIFY(r.session.total_bytes > 0);
-    }
     SessionRig r(s.setting());
     r.session.log_enabled = true;
     r.session.total_bytes = 1199990;
@@ -431,30 +337,29 @@ void TestSession::progress_and_results()
     QCOMPARE(r.session.wait(StateGetGroups), qint16(StateConnected));
     QCOMPARE(r.session.group_count(), qint64(2000));
     QCOMPARE(r.session.group_line(1999), QStringLiteral("alt.group1999 1 1 y"));
+    QCOMPARE(r.session.group_line(2000), QString());
     QVERIFY(r.ui.text(Box::Combo1).startsWith(QStringLiteral("Groups received: ")));
 
-    r.session.xover(1, 2);
-    QCOMPARE(r.session.wait(StateXOver), qint16(StateConnected));
+    QCOMPARE(r.xover(1, 2), qint16(StateConnected));
     QCOMPARE(r.session.overview_count(), qint64(2));
     QCOMPARE(r.session.overview_line(1), QStringLiteral("2\tS\tF\tD\t<2@x>\t\t5\t1\t"));
 
-    r.session.get_article(1);
-    QCOMPARE(r.session.wait(StateGetArticle), qint16(StateConnected));
+    QCOMPARE(r.article(1), qint16(StateConnected));
     QCOMPARE(r.session.article_progress(), qint64(3));
     QCOMPARE(r.session.article_text(), QByteArray("Subject: caf\xe9\r\n\r\nbody\r\n"));
-    r.session.disconnect_from_server();
 }
 
 void TestSession::clear_display_boxes()
 {
+    const QList<Box> emptied = {Box::Combo1, Box::lo_msg, Box::hi_msg, Box::Text4, Box::sender_box, Box::Text3};
+    const QList<Box> zeroed = {Box::num_lines, Box::tot_msg, Box::files_this, Box::lskip, Box::dupes_this, Box::non_bin};
     RecordingFrontend ui;
-    for (Box b : {Box::Combo1, Box::lo_msg, Box::hi_msg, Box::Text4, Box::sender_box, Box::Text3,
-                  Box::num_lines, Box::tot_msg, Box::files_this, Box::lskip, Box::dupes_this, Box::non_bin})
+    for (Box b : emptied + zeroed)
         ui.set_text(b, QStringLiteral("x"));
     clear_display(ui);
-    for (Box b : {Box::Combo1, Box::lo_msg, Box::hi_msg, Box::Text4, Box::sender_box, Box::Text3})
+    for (Box b : emptied)
         QCOMPARE(ui.text(b), QString());
-    for (Box b : {Box::num_lines, Box::tot_msg, Box::files_this, Box::lskip, Box::dupes_this, Box::non_bin})
+    for (Box b : zeroed)
         QCOMPARE(ui.text(b), QStringLiteral("0"));
 }
 
