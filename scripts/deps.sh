@@ -5,7 +5,7 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 pkgs=(build-essential cmake pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
       libgl-dev openssl ca-certificates)
-[ "${1:-}" = "--test" ] && pkgs+=(xvfb xauth sharutils sqlite3 imagemagick)
+[ "${1:-}" = "--test" ] && pkgs+=(xvfb xauth sharutils sqlite3)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,11 +1,9 @@
 #include "pictures.h"
 
 #include <QBuffer>
-#include <QFileInfo>
 #include <QImage>
 #include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
+#include <QStringList>
 
 namespace brivane::test {
 
@@ -20,17 +18,8 @@ QImage pattern()
     return img;
 }
 
-QString convert_program()
-{
-    // The real ImageMagick, not a stand-in earlier on the PATH.
-    if (QFileInfo::exists("/usr/bin/convert"))
-        return "/usr/bin/convert";
-    return QStandardPaths::findExecutable("convert");
-}
-
-} // namespace
-
-QByteArray run_tool(const QString &program, const QStringList &args, const QByteArray &input, bool *ok)
+// `program` run with `args` and fed `input`: its output, or empty when it failed.
+QByteArray run_tool(const QString &program, const QStringList &args, const QByteArray &input)
 {
     QProcess p;
     p.start(program, args);
@@ -44,38 +33,17 @@ QByteArray run_tool(const QString &program, const QStringList &args, const QByte
         p.kill();
         p.waitForFinished();
     }
-    if (ok)
-        *ok = good;
     return good ? p.readAllStandardOutput() : QByteArray();
 }
 
+} // namespace
+
 QByteArray make_picture(const QString &format)
 {
-    const QImage img = pattern();
     QByteArray out;
-    if (format == "jpg" || format == "png") {
-        QBuffer buf(&out);
-        buf.open(QIODevice::WriteOnly);
-        if (!img.save(&buf, format == "jpg" ? "JPEG" : "PNG"))
-            return {};
-        return out;
-    }
-    if (format == "gif") {
-        const QString convert = convert_program();
-        if (convert.isEmpty())
-            return {};
-        QTemporaryDir dir;
-        const QString png = dir.filePath("in.png"), gif = dir.filePath("out.gif");
-        if (!img.save(png, "PNG"))
-            return {};
-        bool ok = false;
-        run_tool(convert, {png, gif}, {}, &ok);
-        QFile f(gif);
-        if (!ok || !f.open(QIODevice::ReadOnly))
-            return {};
-        return f.readAll();
-    }
-    return {};
+    QBuffer buf(&out);
+    buf.open(QIODevice::WriteOnly);
+    return pattern().save(&buf, format == "jpg" ? "JPEG" : "PNG") ? out : QByteArray();
 }
 
 QByteArray uuencode(const QByteArray &data, const QString &name)

@@ -2,18 +2,11 @@
 // Real pictures and real encoders for the decoding tests.
 #include <QByteArray>
 #include <QString>
-#include <QStringList>
 
 namespace brivane::test {
 
-// A small picture in `format` ("jpg", "png" or "gif"); empty when it cannot
-// be made here (GIF needs ImageMagick).
+// A small picture in `format` ("jpg" or "png").
 QByteArray make_picture(const QString &format);
-
-// Runs `program` with `args`, feeding `input`; its standard output, or an
-// empty array (and `ok` false) when it failed.
-QByteArray run_tool(const QString &program, const QStringList &args, const QByteArray &input = {},
-                    bool *ok = nullptr);
 
 // `data` uuencoded by sharutils' uuencode, named `name` in the begin line.
 QByteArray uuencode(const QByteArray &data, const QString &name);

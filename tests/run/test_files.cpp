@@ -7,7 +7,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTest>
 
 #include <unistd.h>
@@ -15,17 +14,6 @@
 using namespace brivane;
 
 namespace {
-
-// A real uuencoded article from the sharutils encoder; the begin line
-// carries `remote_name` as the poster wrote it.
-QByteArray uuencoded_article(const QString &input, const QString &remote_name)
-{
-    QProcess p;
-    p.start("uuencode", {input, remote_name});
-    if (!p.waitForFinished(30000) || p.exitCode() != 0)
-        return {};
-    return "Subject: test\r\nFrom: a@b\r\n\r\n" + p.readAllStandardOutput();
-}
 
 QStringList files_below(const QString &root)
 {
@@ -176,30 +164,22 @@ private slots:
         const QString dl = home.file("deep/er/dl");
         QVERIFY(QDir().mkpath(dl));
         const QByteArray picture("\xff\xd8\xff\xe0 not really a jpeg but bytes\x00\x01\x02", 36);
-        QVERIFY(home.write("picture.bin", picture));
-
         const QStringList hostile{"../../x.jpg", "/etc/x.jpg", "..\\..\\x.jpg", QString("x\x01.jpg"),
                                   "C:\\x.jpg", ".x.jpg", "../", ""};
         WorkfileRepair repair(home.file("work2"));
         test::RecordingFrontend ui;
         QStringList saved;
         for (const QString &name : hostile) {
-            const QByteArray article = uuencoded_article(home.file("picture.bin"), name.isEmpty() ? "-" : name);
-            QVERIFY2(!article.isEmpty(), "uuencode (sharutils) is needed");
-            QByteArray text = article;
-            if (name.isEmpty())
-                text.replace("begin 644 -", "begin 644 ");
-            QVERIFY(home.write("work1234", text));
+            QVERIFY(home.write("work1234", "Subject: test\r\n\r\n" + test::uuencode_block(picture, name)));
             repair.found_filename.clear();
             QVERIFY(repair.fix_workfile(home.file("work1234"), ui));
             QVERIFY(repair.begin_found);
-            const QString safe = brivane::safe_file_name(repair.found_filename);
-            const QString target = unique_name(dl + "/" + safe);
+            const QString target = unique_name(dl + "/" + brivane::safe_file_name(repair.found_filename));
             QVERIFY(!target.isEmpty());
             QCOMPARE(QFileInfo(target).absolutePath(), QFileInfo(dl).absoluteFilePath());
             const DecodeResult r = decode_uuencode(home.file("work1234"), target);
             QVERIFY2(r.ok(), qPrintable(r.message));
-            QCOMPARE(QFileInfo(target).size(), picture.size());
+            QCOMPARE(home.read(QDir(home.path()).relativeFilePath(target)), picture);
             saved << path_file_name(target);
         }
         QCOMPARE(saved, (QStringList{"x.jpg", "x_1.jpg", "x_2.jpg", "x_3.jpg", "x_4.jpg", "x_5.jpg",
@@ -208,7 +188,7 @@ private slots:
         QStringList expected = saved;
         for (QString &s : expected)
             s.prepend("deep/er/dl/");
-        expected << "picture.bin" << "work1234";
+        expected << "work1234";
         expected.sort();
         QCOMPARE(files_below(home.path()), expected);
         QVERIFY(!QFileInfo::exists("/etc/x.jpg"));

@@ -7,22 +7,20 @@ using namespace brivane;
 class TestCommandLine : public QObject {
     Q_OBJECT
 private slots:
-    void words_at_blanks_and_tabs()
+    void words_data()
     {
-        const QStringList w = get_command_line(QStringLiteral("  /auto \t\t /log  x\t"));
-        QCOMPARE(w, (QStringList{QString(), "/auto", "/log", "x"}));
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QStringList>("words");
+        QTest::newRow("blanks and tabs") << "  /auto \t\t /log  x\t" << QStringList{QString(), "/auto", "/log", "x"};
+        QTest::newRow("empty: only index zero") << "" << QStringList{QString()};
+        QTest::newRow("blanks only") << " \t " << QStringList{QString()};
+        QTest::newRow("quotes are ordinary characters") << "\"a b\" c" << QStringList{QString(), "\"a", "b\"", "c"};
     }
-
-    void empty_line_has_only_index_zero()
+    void words()
     {
-        QCOMPARE(get_command_line(QString()), QStringList{QString()});
-        QCOMPARE(get_command_line(QStringLiteral(" \t ")), QStringList{QString()});
-    }
-
-    void quotes_are_ordinary_characters()
-    {
-        const QStringList w = get_command_line(QStringLiteral("\"a b\" c"));
-        QCOMPARE(w, (QStringList{QString(), "\"a", "b\"", "c"}));
+        QFETCH(QString, line);
+        QFETCH(QStringList, words);
+        QCOMPARE(get_command_line(line), words);
     }
 
     void words_after_the_tenth_are_dropped()
@@ -35,16 +33,13 @@ private slots:
         QCOMPARE(get_command_line(line, 3).size(), 4);
     }
 
-    void switches_in_either_order()
+    void switches()
     {
+        // Either order; exact and case-sensitive.
         for (const char *line : {"/auto /log", "/log\t/auto", "  /log   /auto  "}) {
             const Switches s = scan_switches(get_command_line(QString::fromLatin1(line)));
             QVERIFY2(s.auto_run && s.log_enabled, line);
         }
-    }
-
-    void switches_are_exact_and_case_sensitive()
-    {
         for (const char *line : {"/AUTO /Log", "-auto -log", "/auto/log", "/autox", "auto"}) {
             const Switches s = scan_switches(get_command_line(QString::fromLatin1(line)));
             QVERIFY2(!s.auto_run && !s.log_enabled, line);
