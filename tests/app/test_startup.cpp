@@ -6,6 +6,47 @@
 
 using namespace brivane;
 
+namespace {
+
+// A home whose database holds one subscription, then a copy of it compacted
+// into brivane.new and copies as brivane.BAK, brivane.BAK.part and
+// brivane.mdb.part; the
+// files not in `left` are then removed and `damaged` overwritten, as a kill
+// at some moment of the maintenance can leave them.
+void leave_home(const test::TempHome &home, const QStringList &left, const QString &damaged)
+{
+    const QString mdb = home.file("brivane.mdb");
+    QVERIFY(Database::create_database(mdb));
+    {
+        Database db;
+        QVERIFY(db.open(mdb));
+        QVERIFY(db.exec("insert into groups (name, last_msg, server) values (?, ?, ?)",
+                        {"alt.pictures", 42, "news.example.net"}));
+    }
+    test::RecordingFrontend ui;
+    QVERIFY(Database::Database_Compact(ui, mdb, home.file("brivane.new")));
+    QVERIFY(QFile::copy(mdb, home.file("brivane.BAK")));
+    QVERIFY(QFile::copy(mdb, home.file("brivane.BAK.part")));
+    QVERIFY(QFile::copy(mdb, home.file("brivane.mdb.part")));
+    for (const char *name : {"brivane.mdb", "brivane.new", "brivane.BAK", "brivane.BAK.part", "brivane.mdb.part"})
+        if (!left.contains(QLatin1String(name)))
+            QVERIFY(QFile::remove(home.file(name)));
+    if (!damaged.isEmpty())
+        QVERIFY(home.write(damaged, QByteArray("SQLite format 3\0", 16) + QByteArray(8000, '\x5a')));
+}
+
+bool has_subscription(const QString &file)
+{
+    Database db;
+    if (!db.open(file))
+        return false;
+    const auto groups = db.groups_of("news.example.net");
+    return groups && groups->size() == 1 && groups->first().name == "alt.pictures"
+           && groups->first().last_msg == 42;
+}
+
+} // namespace
+
 class TestStartup : public QObject {
     Q_OBJECT
 private slots:
@@ -36,6 +77,7 @@ private slots:
     void leftovers_are_cleared_at_start()
     {
         test::TempHome home;
+        QVERIFY(Database::create_database(home.file("brivane.mdb")));
         home.write("brivane.new", "left by an interrupted start");
         home.write("log.txt", "old log");
         home.write("work1234", "raw article");
@@ -50,6 +92,76 @@ private slots:
         QVERIFY(QFile::exists(home.file("work1234.jpg")));
         QVERIFY(!QFile::exists(home.file("brivane.new")));
         QVERIFY(QFile::exists(home.file("brivane.BAK")));  // compaction succeeded
+    }
+
+    // Whatever a kill during the maintenance left, the next start has the
+    // subscriptions; a missing database comes back from its copies.
+    void a_kill_during_maintenance_loses_nothing_data()
+    {
+        QTest::addColumn<QStringList>("left");
+        QTest::addColumn<QString>("damaged");
+        QTest::addColumn<QString>("restored_from");
+        QTest::newRow("between the renames of an older version")
+            << QStringList{"brivane.new", "brivane.BAK"} << QString() << "brivane.new";
+        QTest::newRow("only the backup") << QStringList{"brivane.BAK"} << QString() << "brivane.BAK";
+        QTest::newRow("only the compacted copy") << QStringList{"brivane.new"} << QString() << "brivane.new";
+        QTest::newRow("a damaged compacted copy")
+            << QStringList{"brivane.new", "brivane.BAK"} << "brivane.new" << "brivane.BAK";
+        QTest::newRow("a damaged backup")
+            << QStringList{"brivane.new", "brivane.BAK"} << "brivane.BAK" << "brivane.new";
+        QTest::newRow("during a restore from the backup")
+            << QStringList{"brivane.BAK", "brivane.mdb.part"} << "brivane.mdb.part" << "brivane.BAK";
+        QTest::newRow("after the backup was linked")
+            << QStringList{"brivane.mdb", "brivane.new", "brivane.BAK.part"} << QString() << QString();
+        QTest::newRow("after the backup, before the swap")
+            << QStringList{"brivane.mdb", "brivane.new", "brivane.BAK"} << QString() << QString();
+    }
+    void a_kill_during_maintenance_loses_nothing()
+    {
+        QFETCH(QStringList, left);
+        QFETCH(QString, damaged);
+        QFETCH(QString, restored_from);
+        test::TempHome home;
+        leave_home(home, left, damaged);
+        if (QTest::currentTestFailed())
+            return;
+        test::RecordingFrontend ui;
+        {
+            App app(Paths(home.path()), ui);
+            QVERIFY(app.start());
+            QVERIFY(app.load());
+            const auto groups = app.db().groups_of("news.example.net");
+            QVERIFY(groups && groups->size() == 1);
+            QCOMPARE(groups->first().last_msg, qint64(42));
+        }
+        QVERIFY(ui.messages.isEmpty());
+        QVERIFY(ui.status.contains("Database Maintenance Successfully Done!"));
+        const QString line = QStringLiteral("The database %1 was missing: restored from %2")
+                                 .arg(home.file("brivane.mdb"), home.file(restored_from));
+        QCOMPARE(ui.status.last() == line, !restored_from.isEmpty());
+        // The maintenance ran: the backup is the database of this start.
+        QVERIFY(has_subscription(home.file("brivane.BAK")));
+        QVERIFY(!QFile::exists(home.file("brivane.new")));
+        QVERIFY(!QFile::exists(home.file("brivane.BAK.part")));
+        QVERIFY(!QFile::exists(home.file("brivane.mdb.part")));
+    }
+
+    void copies_that_cannot_be_restored_are_kept_and_the_start_ends()
+    {
+        test::TempHome home;
+        leave_home(home, {"brivane.new", "brivane.BAK"}, "brivane.new");
+        home.write("brivane.BAK", "");  // an empty file opens as an empty database
+        const QByteArray fresh = home.read("brivane.new");
+        test::RecordingFrontend ui;
+        App app(Paths(home.path()), ui);
+        QVERIFY(!app.start());
+        QCOMPARE(ui.messages, QStringList{QStringLiteral(
+            "The database %1 is missing and cannot be restored: %2 and %3 are damaged. "
+            "Move them away to start with a new, empty database.")
+            .arg(home.file("brivane.mdb"), home.file("brivane.new"), home.file("brivane.BAK"))});
+        QVERIFY(!QFile::exists(home.file("brivane.mdb")));
+        QCOMPARE(home.read("brivane.new"), fresh);
+        QCOMPARE(QFile(home.file("brivane.BAK")).size(), 0);
     }
 
     void a_damaged_database_does_not_stop_the_program()

@@ -147,6 +147,8 @@ private slots:
             QVERIFY(db.open(file));
             QVERIFY(db.add_dupe("first.jpg"));
         }
+        home.write("brivane.BAK", "the backup before");
+        home.write("brivane.BAK.part", "left by a kill");
         const QByteArray before = home.read("brivane.mdb");
         test::RecordingFrontend ui;
         QVERIFY(Database::maintain(ui, file, base));
@@ -154,10 +156,65 @@ private slots:
                                          "    Compacting Database...", "Database Maintenance Successfully Done!"}));
         QCOMPARE(home.read("brivane.BAK"), before);
         QVERIFY(!QFile::exists(base + ".new"));
+        QVERIFY(!QFile::exists(base + ".BAK.part"));
+        {
+            Database db;
+            QVERIFY(db.open(file));
+            QCOMPARE(tables(db.sql()), all_tables);
+            QVERIFY(db.dupe_exists("first.jpg").value());
+            QVERIFY(db.add_dupe("second.jpg"));
+        }
+        // The backup is a file of its own: the database's writes leave it be.
+        QCOMPARE(home.read("brivane.BAK"), before);
+    }
+
+    void no_rotation_while_a_log_is_open()
+    {
+        Fixture f;
+        QVERIFY(f.db.add_dupe("in the log.jpg"));  // the open connection keeps the log
+        QVERIFY(QFile::exists(f.home.file("brivane.mdb-wal")));
+        test::RecordingFrontend ui;
+        QVERIFY(!Database::maintain(ui, f.home.file("brivane.mdb"), f.home.file("brivane")));
+        QCOMPARE(ui.status.last(), QStringLiteral("        Compact failed..."));
+        QVERIFY(!QFile::exists(f.home.file("brivane.new")));
+        QVERIFY(!QFile::exists(f.home.file("brivane.BAK")));
+        QVERIFY(f.db.dupe_exists("in the log.jpg").value());
+    }
+
+    // A log left beside a missing database is never replayed into the copy
+    // restored in its place.
+    void a_stale_log_is_not_applied_to_a_restored_copy()
+    {
+        test::TempHome home, other;
+        QVERIFY(Database::create_database(home.file("brivane.BAK")));
+        {
+            // A log holding a row of another file, taken while it is open.
+            QVERIFY(Database::create_database(other.file("x.mdb")));
+            Database db;
+            QVERIFY(db.open(other.file("x.mdb")));
+            QVERIFY(db.add_dupe("ghost.jpg"));
+            QVERIFY(QFile::copy(other.file("x.mdb-wal"), home.file("brivane.mdb-wal")));
+        }
+        QString note, error;
+        QVERIFY(Database::restore_missing(home.file("brivane.mdb"), home.file("brivane"), &note, &error));
+        QCOMPARE(note, QStringLiteral("The database %1 was missing: restored from %2")
+                           .arg(home.file("brivane.mdb"), home.file("brivane.BAK")));
         Database db;
-        QVERIFY(db.open(file));
-        QCOMPARE(tables(db.sql()), all_tables);
-        QVERIFY(db.dupe_exists("first.jpg").value());
+        QVERIFY(db.open(home.file("brivane.mdb")));
+        QCOMPARE(db.dupes_count().value(), 0);
+        QVERIFY(!(QFile::permissions(home.file("brivane.mdb")) & (QFileDevice::ReadGroup | QFileDevice::ReadOther)));
+    }
+
+    void nothing_to_restore_in_a_new_home_or_beside_a_database()
+    {
+        test::TempHome home;
+        QString note, error;
+        QVERIFY(Database::restore_missing(home.file("brivane.mdb"), home.file("brivane"), &note, &error));
+        home.write("brivane.mdb", "whatever is there is kept");
+        home.write("brivane.BAK", "not looked at");
+        QVERIFY(Database::restore_missing(home.file("brivane.mdb"), home.file("brivane"), &note, &error));
+        QVERIFY(note.isEmpty() && error.isEmpty());
+        QCOMPARE(home.read("brivane.mdb"), QByteArray("whatever is there is kept"));
     }
 
     void a_leftover_new_file_makes_compaction_fail()

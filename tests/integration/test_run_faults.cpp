@@ -150,6 +150,9 @@ class TestRunFaults : public QObject {
 private slots:
     void expired_while_fetching();
     void reset_during_article_then_rerun();
+    void article_refused_then_rerun_data();
+    void article_refused_then_rerun();
+    void article_too_large();
     void stall_during_xover();
     void stall_during_article();
     void stop_during_article();
@@ -227,6 +230,95 @@ void TestRunFaults::reset_during_article_then_rerun()
     QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("r1.jpg"), QStringLiteral("r2.jpg"), QStringLiteral("r3.jpg")}));
     for (int i = 1; i <= 3; ++i)
         QCOMPARE(rig.picture(QStringLiteral("r%1.jpg").arg(i)), pics.at(i - 1));
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(3));
+}
+
+void TestRunFaults::article_refused_then_rerun_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("close");
+    QTest::newRow("busy") << QByteArray("400 Service temporarily unavailable") << true;
+    QTest::newRow("no group selected") << QByteArray("412 No newsgroup selected") << false;
+    QTest::newRow("login wanted, none set") << QByteArray("480 Authentication required") << false;
+    QTest::newRow("permission") << QByteArray("502 Access denied") << false;
+    QTest::newRow("program fault") << QByteArray("503 Program fault") << false;
+    QTest::newRow("garbage") << QByteArray("garbage") << false;
+}
+
+// Only a missing article (423, 430) moves the pointer past it unfetched: any
+// other refusal ends the run with the picture still to come.
+void TestRunFaults::article_refused_then_rerun()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, close);
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.refused");
+    QList<QByteArray> pics;
+    for (int i = 1; i <= 3; ++i) {
+        pics << make_jpeg(260 + i);
+        news.add(g, picture(QStringLiteral("q%1.jpg").arg(i), pics.last()));
+    }
+    news.article_hook = [&](ScriptConnection &c, qint64 n) {
+        if (n != 2)
+            return false;
+        c.write_line(reply);
+        if (close)
+            c.close();
+        return true;
+    };
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}), qPrintable(rig.why));
+    QVERIFY(rig.run() != Outcome::Done);
+    QVERIFY2(!rig.ui.has(indent + QStringLiteral("Message expired from server!")), qPrintable(rig.dump()));
+    QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
+    // Told, as a status line or a message.
+    QVERIFY2(!rig.ui.messages.isEmpty() || rig.ui.count_starting(indent + QStringLiteral("Cannot get article 2: ")) == 1
+                 || rig.ui.has(QStringLiteral("Socket connection reset....not connected.")),
+             qPrintable(rig.dump()));
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(1));
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("q1.jpg")});
+
+    news.article_hook = nullptr;
+    rig.ui.status.clear();
+    rig.ui.messages.clear();
+    QCOMPARE(rig.run(), Outcome::Done);
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("q1.jpg"), QStringLiteral("q2.jpg"), QStringLiteral("q3.jpg")}));
+    QCOMPARE(rig.picture(QStringLiteral("q2.jpg")), pics.at(1));
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(3));
+}
+
+// An article far beyond its overview size is passed over, memory bounded:
+// the connection goes with it, and the next run goes on after it.
+void TestRunFaults::article_too_large()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.huge");
+    const QByteArray p1 = make_jpeg(271), p3 = make_jpeg(273);
+    news.add(g, picture(QStringLiteral("h1.jpg"), p1));
+    news.add(g, picture(QStringLiteral("h2.jpg"), make_jpeg(272)));
+    news.add(g, picture(QStringLiteral("h3.jpg"), p3));
+    news.article_hook = [](ScriptConnection &c, qint64 n) {
+        if (n != 2)
+            return false;
+        const QByteArray line = "M" + QByteArray(60, 'A') + "\r\n";
+        c.write("220 2 <2@fake> article\r\nSubject: h2.jpg\r\n\r\nbegin 644 h2.jpg\r\n" + line.repeated(9 * 1024 * 1024 / 62 + 10));
+        return true;  // and more would follow
+    };
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Stopped);
+    QVERIFY2(rig.ui.has(indent + QStringLiteral("Article 2 is larger than 8,388,608 bytes: skipped")), qPrintable(rig.dump()));
+    QVERIFY(rig.ui.messages.isEmpty());
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(2));
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("h1.jpg")});
+    QVERIFY(rig.leftovers().isEmpty());
+
+    rig.ui.status.clear();
+    QCOMPARE(rig.run(), Outcome::Done);
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("h1.jpg"), QStringLiteral("h3.jpg")}));
+    QCOMPARE(rig.picture(QStringLiteral("h3.jpg")), p3);
     QCOMPARE(rig.pointer(g, news.setting()), qint64(3));
 }
 

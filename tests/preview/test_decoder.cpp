@@ -96,6 +96,17 @@ private slots:
         QTest::newRow("uuencode") << test::article(uu) << jpg << "pic.jpg" << true << true;
         QTest::newRow("uuencode with blanks for zero") << test::article(spaces_for_backquotes(uu)) << jpg << "pic.jpg"
                                                        << true << true;
+        // Text that only starts with the word is no begin line, with or without the repair.
+        for (const QByteArray prose : {"Begin of the series", "Beginners luck, my first shot:", "BEGIN: more below"}) {
+            for (const bool repaired : {true, false})
+                QTest::newRow((prose + (repaired ? " (repaired)" : "")).constData()) << test::article(prose + "\n" + uu) << jpg
+                                                                       << "pic.jpg" << true << repaired;
+        }
+        QByteArray four_digits = uu, upper_case = uu;
+        four_digits.replace("begin 644 ", "begin 0644 ");
+        upper_case.replace("begin 644 pic.jpg", "BEGIN 644 PIC.JPG");
+        QTest::newRow("uuencode, mode 0644") << test::article(four_digits) << jpg << "pic.jpg" << true << true;
+        QTest::newRow("uuencode, upper case") << test::article(upper_case) << jpg << "PIC.JPG" << true << true;
         // The run's road: a JPEG body is recognised by its "/9j/".
         QTest::newRow("base64 jpeg") << part(jpg, "jpg") << jpg << "pic.jpg" << false << true;
         // Other pictures: the whole article, the body found by its part headers.
@@ -194,6 +205,7 @@ private slots:
             {"uu: cut off", decode_uuencode, lines.mid(0, lines.size() / 2).join('\n'), DecodeStatus::Truncated},
             {"uu: data after the zero line", decode_uuencode, data_after_zero, DecodeStatus::BadLength},
             {"uu: no begin line", decode_uuencode, "M" + QByteArray(60, '!') + "\nend\n", DecodeStatus::NoData},
+            {"uu: begin without a mode", decode_uuencode, "begin abc x\n#86)C\n`\nend\n", DecodeStatus::NoData},
             {"uu: empty block", decode_uuencode, "begin 644 x\n`\nend\n", DecodeStatus::NoData},
             {"uu: empty file", decode_uuencode, QByteArray(), DecodeStatus::NoData},
             {"base64: bad character", decode_base64, b64_bad_char, DecodeStatus::BadCharacter},

@@ -50,6 +50,13 @@ private slots:
         QCOMPARE(f.work(), test::crlf(uu_block() + "-- \nsig\n"));
         QVERIFY(!f.work2_left());
         QVERIFY(f.ui.status.isEmpty());
+
+        // Text that only starts with the word is header text, not the block.
+        for (const QByteArray prose : {"Begin of the series", "Beginners luck, my first shot:", "BEGIN: below"}) {
+            QVERIFY(f.fix(test::article(prose + "\n" + uu_block())));
+            QCOMPARE(f.work(), test::crlf(uu_block()));
+            QCOMPARE(f.repair.found_filename, QString("pic.jpg"));
+        }
     }
 
     // A block that is recognised but not complete: cleaned all the same.
@@ -80,6 +87,9 @@ private slots:
         QVERIFY(!f.fix("begin 644 a.jpg\r\n`\r\nM" + QByteArray(65, '!') + "\r\nend\r\n"));
         // A short line after a bad one makes it True again.
         QVERIFY(f.fix("begin 644 a.jpg\r\nM" + QByteArray(70, '!') + "\r\n#86)C\r\n`\r\nend\r\n"));
+        // Only a real begin line is spared the "M" rule.
+        QVERIFY(f.fix("begin 644 a.jpg\r\n`\r\nbegin 644 " + QByteArray(53, 'n') + "\r\nend\r\n"));
+        QVERIFY(!f.fix("begin 644 a.jpg\r\n`\r\nBeginning" + QByteArray(54, 'n') + "\r\nend\r\n"));
     }
 
     void mime_with_quoted_name()
@@ -108,6 +118,8 @@ private slots:
             {test::crlf("Content-Type: x; name=\"c.Jpeg\"\n"), "c.jpg"},  // ... also when unrecognised
             {test::article(uu_block("\xc3\x9c" "ber.jpg")), QString::fromUtf8("Über.jpg")},  // UTF-8, else Latin-1
             {test::article(uu_block("\xdc" "ber.jpg")), QString::fromUtf8("Über.jpg")},
+            {test::article(uu_block().replace("begin 644", "begin 0644")), "pic.jpg"},  // four-digit mode
+            {test::article(uu_block("PIC.JPG").replace("begin", "BEGIN")), "PIC.JPG"},
             {mime("Content-Type: image/jpeg; name=photo.jpg\n"), "hoto.jpg"},  // six characters skipped
             {mime("Content-Type: image/jpeg; name=\"a.jpg\"; x=1\n"), "a.jpg\"; x=1"},
             {mime("Content-Disposition: attachment; filename=\"b.jpg\"\n"), "b.jpg"},
@@ -176,6 +188,9 @@ private slots:
         const QList<std::tuple<QByteArray, QByteArray, QString>> cases{
             {test::crlf("Subject: x\n\nbegin 644 last.jpg"), "begin 644 last.jpg\r\n", "last.jpg"},
             {test::article("Just words.\nMore words.\n"), "", ""},
+            // Not begin lines: no octal mode.
+            {test::crlf("begin abc x.jpg\n" + full_line + "\n`\nend\n"), "", ""},
+            {test::crlf("begin 6448 x.jpg\n" + full_line + "\n`\nend\n"), "", ""},
             {"", "", ""},
         };
         for (const auto &[raw, work2, name] : cases) {

@@ -287,7 +287,7 @@ void TestNntpClient::article_asked_ahead()
 
     // A refusal asked ahead is told when the article is wanted.
     cl.c.prefetch_article(4);
-    QCOMPARE(cl.run(&NewsClient::get_article, 4), qint64(NewsClient::ErrRefused));
+    QCOMPARE(cl.run(&NewsClient::get_article, 4), qint64(NewsClient::ErrNoSuchArticle));
     QVERIFY(cl.c.is_connected());
 
     // Any other command passes over it as well, while it is still coming.
@@ -450,7 +450,7 @@ void TestNntpClient::refusals_keep_connection()
         {"GROUP", "502 Permission denied", NewsClient::ErrRefused, {"GROUP alt.x"}},
         // Without a user name a 480 is a refusal, not a loop.
         {"GROUP", "480 Authentication required", NewsClient::ErrRefused, {"GROUP alt.x"}},
-        {"ARTICLE", "430 No such article", NewsClient::ErrRefused, {"ARTICLE 2"}},
+        {"ARTICLE", "430 No such article", NewsClient::ErrNoSuchArticle, {"ARTICLE 2"}},
         // Neither XOVER nor OVER offered.
         {"XOVER", "500 What?", NewsClient::ErrCommandFailed, {"LIST OVERVIEW.FMT", "XOVER 1-3", "OVER 1-3"}},
     };

@@ -279,6 +279,10 @@ void TestSession::stop_during_waits()
     QVERIFY(r.has_status(QStringLiteral("Stop button pressed......")));
     QVERIFY(disconnected_line.match(r.ui.status.last()).hasMatch());
     QVERIFY(r.ui.messages.isEmpty());
+    // Stop may come while a connection closes: the run's next group must not connect again.
+    r.session.connect_to_server();
+    QCOMPARE(r.at_rest(), QString());
+    QCOMPARE(s.connections, 1);
 
     // Stop while still connecting.
     ScriptServer mute;

@@ -77,13 +77,97 @@ private slots:
         QVERIFY(again.preview);
     }
 
+    // UTF-8 when the bytes are valid UTF-8, else Latin-1; cut at 49
+    // characters, never inside one.
+    void reading_encodings_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("dlpath");
+        const QString jorg = QStringLiteral("/home/u/Bilder-Jörg");
+        QTest::newRow("utf-8") << QByteArray("[SETUP]\ndlpath=/home/u/Bilder-J\xC3\xB6rg\n") << jorg;
+        QTest::newRow("latin-1") << QByteArray("[SETUP]\ndlpath=/home/u/Bilder-J\xF6rg\n") << jorg;
+        QTest::newRow("utf-8 with a byte-order mark")
+            << QByteArray("\xEF\xBB\xBF[SETUP]\ndlpath=/home/u/Bilder-J\xC3\xB6rg\n") << jorg;
+        QTest::newRow("cut at 49 characters")
+            << "[SETUP]\ndlpath=" + QString(60, QChar(0xF6)).toUtf8() + "\n" << QString(49, QChar(0xF6));
+        const QString smile = QStringLiteral("\U0001F600");  // two UTF-16 units, one character
+        QTest::newRow("a character outside the BMP is not split")
+            << "[SETUP]\ndlpath=a" + smile.repeated(60).toUtf8() + "\n"
+            << QStringLiteral("a") + smile.repeated(48);
+    }
+    void reading_encodings()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, dlpath);
+        test::TempHome home;
+        home.write("Brivane.ini", file);
+        Settings s(home.file("Brivane.ini"));
+        s.load();
+        QCOMPARE(s.dlpath, dlpath);
+    }
+
+    // Writing one key gives every other line back, its line end included;
+    // the file is written as UTF-8 (a Latin-1 file is converted, every
+    // character kept).
+    void writing_keeps_the_other_lines_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("utf-8, mixed line ends, no last line end")
+            << QByteArray("; J\xC3\xB6rg's settings\r\n[SETUP]\nuserid=Zo\xC3\xAB\r\ndlpath=/old\r\n[Other]\nname=\xE2\x82\xAC")
+            << QByteArray("; J\xC3\xB6rg's settings\r\n[SETUP]\nuserid=Zo\xC3\xAB\r\n"
+                          "dlpath=/home/u/Bilder-J\xC3\xB6rg\r\n[Other]\nname=\xE2\x82\xAC");
+        QTest::newRow("latin-1 converted")
+            << QByteArray("; J\xF6rg\n[SETUP]\nuserid=Zo\xEB\n")
+            << QByteArray("; J\xC3\xB6rg\n[SETUP]\nuserid=Zo\xC3\xAB\ndlpath=/home/u/Bilder-J\xC3\xB6rg\n");
+        QTest::newRow("byte-order mark kept")
+            << QByteArray("\xEF\xBB\xBF[SETUP]\r\nx=1\r\n")
+            << QByteArray("\xEF\xBB\xBF[SETUP]\r\nx=1\r\ndlpath=/home/u/Bilder-J\xC3\xB6rg\r\n");
+        QTest::newRow("added after a last line without its end")
+            << QByteArray("[SETUP]\nx=1")
+            << QByteArray("[SETUP]\nx=1\ndlpath=/home/u/Bilder-J\xC3\xB6rg\n");
+        QTest::newRow("section added")
+            << QByteArray("[Other]\nx=\xF6")
+            << QByteArray("[Other]\nx=\xC3\xB6\n[SETUP]\ndlpath=/home/u/Bilder-J\xC3\xB6rg\n");
+    }
+    void writing_keeps_the_other_lines()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        test::TempHome home;
+        home.write("Brivane.ini", before);
+        Settings s(home.file("Brivane.ini"));
+        s.load();
+        s.dlpath = QStringLiteral("/home/u/Bilder-Jörg");
+        QVERIFY(s.save("dlpath"));
+        QCOMPARE(home.read("Brivane.ini"), after);
+        Settings again(home.file("Brivane.ini"));
+        again.load();
+        QCOMPARE(again.dlpath, s.dlpath);
+    }
+
+    void a_line_break_in_a_value_is_refused()
+    {
+        test::TempHome home;
+        home.write("Brivane.ini", "[SETUP]\npassword=old\n");
+        Settings s(home.file("Brivane.ini"));
+        s.password = QStringLiteral("x\ndlpath=/etc");
+        QString error;
+        QVERIFY(!s.save("password", &error));
+        QVERIFY(error.contains("line break"));
+        QCOMPARE(home.read("Brivane.ini"), QByteArray("[SETUP]\npassword=old\n"));
+    }
+
     void writing_creates_a_missing_file_owner_only()
     {
         test::TempHome home;
         Settings s(home.file("Brivane.ini"));
-        s.password = QStringLiteral("se'cret");
+        s.password = QStringLiteral("se'crét€");
         QVERIFY(s.save("password"));
-        QCOMPARE(home.read("Brivane.ini"), QByteArray("[SETUP]\npassword=se'cret\n"));
+        QCOMPARE(home.read("Brivane.ini"), QByteArray("[SETUP]\npassword=se'cr\xC3\xA9t\xE2\x82\xAC\n"));
+        Settings again(home.file("Brivane.ini"));
+        again.load();
+        QCOMPARE(again.password, s.password);
         const auto perms = QFile::permissions(home.file("Brivane.ini"));
         QVERIFY(!(perms & (QFileDevice::ReadGroup | QFileDevice::ReadOther)));
         QVERIFY(!s.save("no_such_key"));

@@ -33,12 +33,21 @@ bool App::start()
         return false;
     }
 
+    // A database lost by a crash (or an older version) is taken back from
+    // its compacted copy or its backup; only a home without any of them
+    // gets a new, empty one.
+    QString error;
+    restored_.clear();
+    if (!Database::restore_missing(paths_.db_file(), paths_.db_base(), &restored_, &error)) {
+        ui_.message(error);
+        return false;
+    }
+
     const QString fresh = paths_.db_base() + QStringLiteral(".new");
     if (QFile::exists(fresh) && !QFile::remove(fresh))
         ui_.add_status(QStringLiteral("Cannot delete %1: maintenance will be skipped").arg(fresh));
 
     if (!QFile::exists(paths_.db_file())) {
-        QString error;
         if (!Database::create_database(paths_.db_file(), &error)) {
             ui_.message(QStringLiteral("Cannot create the database %1: %2").arg(paths_.db_file(), error));
             return false;
@@ -75,6 +84,9 @@ bool App::load()
 {
     settings_.load();
     Database::maintain(ui_, paths_.db_file(), paths_.db_base());
+    // After the maintenance, which begins the status list afresh.
+    if (!restored_.isEmpty())
+        ui_.add_status(restored_);
     delete_work_files(paths_, ui_);
     QString error;
     if (!db_.open(paths_.db_file(), &error)) {

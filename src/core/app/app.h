@@ -24,7 +24,8 @@ public:
 
     // Early start-up, up to and including database creation: the two early
     // settings, the single-instance lock ("Brivane is already running!"),
-    // a leftover brivane.new, create_database. False: the program must end
+    // a missing database restored from brivane.new or brivane.BAK, a
+    // leftover brivane.new, create_database. False: the program must end
     // (the message was given).
     bool start();
     // Deletes the log of the previous start ("/log" appends to it afresh).
@@ -48,6 +49,7 @@ private:
     RunShared shared_;
     Switches switches_;
     std::unique_ptr<QLockFile> lock_;
+    QString restored_;  // the status line of a database restored by start()
 };
 
 // The commands of the menus and the CLI, on a session of their own.

@@ -7,9 +7,14 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -74,6 +79,83 @@ private:
     bool ok_ = false;
 };
 
+bool integrity_ok(const QString &file)
+{
+    ScopedConnection c(file);
+    if (!c.ok())
+        return false;
+    QSqlQuery q(c.db());
+    return q.exec(QStringLiteral("PRAGMA integrity_check")) && q.next()
+           && q.value(0).toString() == QLatin1String("ok");
+}
+
+// Intact and with the six tables: an empty or foreign SQLite file passes
+// the integrity check but holds none of the lists.
+bool usable_copy(const QString &file)
+{
+    if (!QFileInfo(file).isFile() || !integrity_ok(file))
+        return false;
+    ScopedConnection c(file);
+    QSqlQuery q(c.db());
+    return c.ok()
+           && q.exec(QStringLiteral("select count(*) from sqlite_master where type = 'table' and name in "
+                                    "('dupes', 'groups', 'lockout', 'masks', 'newsgroups', 'servers')"))
+           && q.next() && q.value(0).toInt() == 6;
+}
+
+QString last_os_error()
+{
+    return QString::fromLocal8Bit(strerror(errno));
+}
+
+// Flushes a file to the disk before a rename puts it in place.
+void sync_file(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// Replaces `to` by `from`; `to` names the old file or the new one at every
+// moment, never nothing (rename(2), unlike QFile::rename, replaces).
+bool replace_file(const QString &from, const QString &to, QString *error)
+{
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return true;
+    *error = QStringLiteral("Cannot rename %1 to %2: %3").arg(from, to, last_os_error());
+    return false;
+}
+
+// Makes `to` a copy of `from` that is complete whenever it exists: built
+// under a temporary name, then renamed over `to`. A hard link costs nothing
+// and is used when allowed; a copy where links fail (or are not wanted).
+bool keep_copy(const QString &from, const QString &to, bool allow_link, QString *error)
+{
+    const QString part = to + QStringLiteral(".part");
+    QFile::remove(part);  // left by an interrupted copy
+    const bool linked = allow_link
+                        && ::link(QFile::encodeName(from).constData(), QFile::encodeName(part).constData()) == 0;
+    if (!linked) {
+        if (!QFile::copy(from, part)) {
+            *error = QStringLiteral("Cannot copy %1 to %2").arg(from, part);
+            QFile::remove(part);
+            return false;
+        }
+        QFile::setPermissions(part, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        sync_file(part);
+    }
+    if (!replace_file(part, to, error)) {
+        QFile::remove(part);
+        return false;
+    }
+    return true;
+}
+
+// A write-ahead log, its index or a rollback journal beside `db_file`.
+const char *const side_files[] = {"-wal", "-shm", "-journal"};
+
 bool width_ok(const QString &value, int width, const char *column, QString *error)
 {
     if (value.size() <= width)
@@ -100,7 +182,7 @@ bool Database::create_database(const QString &path, QString *error)
     const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     if (fd < 0) {
         if (error)
-            *error = QStringLiteral("Cannot create %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+            *error = QStringLiteral("Cannot create %1: %2").arg(path, last_os_error());
         return false;
     }
     ::close(fd);
@@ -130,18 +212,9 @@ bool Database::Database_Compact(Frontend &ui, const QString &source, const QStri
     ui.clear_status();
     ui.add_status(QStringLiteral("Database Maintenance"));
     ui.add_status(QStringLiteral("    Repairing Database...(Just in case)!"));
-    {
-        ScopedConnection c(source);
-        bool good = c.ok();
-        if (good) {
-            QSqlQuery q(c.db());
-            good = q.exec(QStringLiteral("PRAGMA integrity_check")) && q.next()
-                   && q.value(0).toString() == QLatin1String("ok");
-        }
-        if (!good) {
-            ui.add_status(QStringLiteral("        Repair failed..."));
-            return false;
-        }
+    if (!integrity_ok(source)) {
+        ui.add_status(QStringLiteral("        Repair failed..."));
+        return false;
     }
     ui.add_status(QStringLiteral("    Compacting Database..."));
     {
@@ -172,8 +245,10 @@ bool Database::maintain(Frontend &ui, const QString &db_file, const QString &db_
     const QString fresh = db_base + QStringLiteral(".new");
     if (!Database_Compact(ui, db_file, fresh))
         return false;
-    // A write-ahead log left beside the file would be replayed into the
-    // compacted copy after the swap: never rotate while one exists.
+    // A write-ahead log or journal left beside the file would be replayed
+    // into the compacted copy after the swap: never rotate while one exists.
+    // (The last connection's close above checkpoints and removes the log;
+    // nothing has the file open until the swap is done.)
     if (QFileInfo::exists(db_file + QStringLiteral("-wal"))
         || QFileInfo::exists(db_file + QStringLiteral("-journal"))) {
         QFile::remove(fresh);
@@ -181,20 +256,80 @@ bool Database::maintain(Frontend &ui, const QString &db_file, const QString &db_
         return false;
     }
     QFile::remove(db_file + QStringLiteral("-shm"));
+
+    // brivane.mdb exists at every moment of the rotation, so a kill at any
+    // point leaves a database to start from: the backup is made beside it
+    // first, then the compacted copy is renamed over it in one step.
     const QString bak = db_base + QStringLiteral(".BAK");
-    QFile::remove(bak);
-    if (!QFile::rename(db_file, bak)) {
-        ui.add_status(QStringLiteral("    Cannot rename %1 to %2").arg(db_file, bak));
+    QString error;
+    if (!keep_copy(db_file, bak, true, &error)) {
+        ui.add_status(QStringLiteral("    ") + error);
         QFile::remove(fresh);
         return false;
     }
-    if (!QFile::rename(fresh, db_file)) {
-        // Put the old file back rather than going on without a database.
-        QFile::rename(bak, db_file);
-        ui.add_status(QStringLiteral("    Cannot rename %1 to %2").arg(fresh, db_file));
+    sync_file(fresh);
+    if (!replace_file(fresh, db_file, &error)) {
+        ui.add_status(QStringLiteral("    ") + error);
+        QFile::remove(fresh);
+        // The backup may be a second name of the file still in use: make it
+        // a copy of its own so the writes to come do not change it.
+        if (!keep_copy(db_file, bak, false, &error))
+            ui.add_status(QStringLiteral("    ") + error);
         return false;
     }
     return true;
+}
+
+bool Database::restore_missing(const QString &db_file, const QString &db_base, QString *note,
+                               QString *error)
+{
+    if (QFileInfo::exists(db_file))
+        return true;
+    const QString fresh = db_base + QStringLiteral(".new");
+    const QString bak = db_base + QStringLiteral(".BAK");
+    if (!QFileInfo::exists(fresh) && !QFileInfo::exists(bak))
+        return true;  // a new home
+
+    // A log or journal beside a missing file belongs to no file that is
+    // left: it must never be replayed into the one restored.
+    for (const char *side : side_files) {
+        const QString f = db_file + QLatin1String(side);
+        if (QFileInfo::exists(f) && !QFile::remove(f)) {
+            *error = QStringLiteral("The database %1 is missing and cannot be restored: cannot delete %2")
+                         .arg(db_file, f);
+            return false;
+        }
+    }
+
+    QStringList damaged;
+    for (const QString &copy : {fresh, bak}) {
+        if (!QFileInfo::exists(copy))
+            continue;
+        if (!usable_copy(copy)) {
+            damaged << copy;
+            continue;
+        }
+        // The compacted copy is moved in; the backup is copied, so it stays
+        // a backup.
+        QString why;
+        const bool done = copy == fresh ? replace_file(copy, db_file, &why)
+                                        : keep_copy(copy, db_file, false, &why);
+        if (!done) {
+            *error = QStringLiteral("The database %1 is missing and cannot be restored: %2").arg(db_file, why);
+            return false;
+        }
+        *note = QStringLiteral("The database %1 was missing: restored from %2").arg(db_file, copy);
+        return true;
+    }
+    // Never replaced by an empty database: that would lose every list, and
+    // the maintenance would then overwrite the backup too.
+    const bool many = damaged.size() > 1;
+    *error = QStringLiteral("The database %1 is missing and cannot be restored: %2 %3 damaged. "
+                            "Move %4 away to start with a new, empty database.")
+                 .arg(db_file, damaged.join(QStringLiteral(" and ")),
+                      many ? QStringLiteral("are") : QStringLiteral("is"),
+                      many ? QStringLiteral("them") : QStringLiteral("it"));
+    return false;
 }
 
 bool Database::open(const QString &db_file, QString *error)

@@ -35,8 +35,19 @@ public:
     static bool Database_Compact(Frontend &ui, const QString &source, const QString &destination);
 
     // The whole start-up maintenance: Database_Compact into db_base + ".new",
-    // then brivane.BAK := old file, brivane.mdb := compacted copy.
+    // then brivane.BAK := old file, brivane.mdb := compacted copy. `db_file`
+    // exists at every moment, so a kill at any point loses nothing. Must run
+    // before the file is opened.
     static bool maintain(Frontend &ui, const QString &db_file, const QString &db_base);
+
+    // When `db_file` is missing but db_base + ".new" or db_base + ".BAK" is
+    // left (by a crash or an older version), puts the first intact one in its
+    // place and sets `note` to a status line saying so. True when restored or
+    // when there was nothing to restore (a new home); false and `error` when
+    // copies are there but none can be used: they are kept, and no empty
+    // database may take their place.
+    static bool restore_missing(const QString &db_file, const QString &db_base, QString *note,
+                                QString *error);
 
     bool open(const QString &db_file, QString *error = nullptr);
     void close();

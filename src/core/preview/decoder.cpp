@@ -277,7 +277,7 @@ DecodeResult uudecode_bytes(const QByteArray &raw, QByteArray *decoded)
     bool begun = false;
     while (p < end && !begun) {
         ++line_no;
-        begun = starts_upper(next_line(p, end), "BEGIN");
+        begun = encoded::is_uu_begin_line(next_line(p, end));
     }
     if (!begun)
         return result(DecodeStatus::NoData, QStringLiteral("No uuencoded data (no begin line)"));

@@ -72,6 +72,43 @@ inline bool is_uu_data_line(std::string_view line)
     return chars >= uu_min_chars(n) && chars <= uu_max_chars(n) && all_uu_chars(line);
 }
 
+// A uuencode begin line: "begin" in any case, blanks, an octal mode of three
+// or four digits, then blanks and the name (which may be missing: the picture
+// is still wanted). Text that merely starts with the word ("Beginners luck",
+// "BEGIN:") is not one. `name`, when given, gets the rest of the line after
+// those blanks.
+inline bool is_uu_begin_line(std::string_view line, std::string_view *name = nullptr)
+{
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    if (line.size() < 5)
+        return false;
+    for (size_t i = 0; i < 5; ++i) {
+        // Setting bit 5 lower-cases a letter; no other byte becomes one of these.
+        if ((line[i] | 0x20) != "begin"[i])
+            return false;
+    }
+    size_t i = 5;
+    const size_t n = line.size();
+    const size_t blanks = i;
+    while (i < n && blank(line[i]))
+        ++i;
+    if (i == blanks)
+        return false;
+    const size_t mode = i;
+    while (i < n && line[i] >= '0' && line[i] <= '7')
+        ++i;
+    if (i - mode < 3 || i - mode > 4)
+        return false;
+    const size_t after_mode = i;
+    while (i < n && blank(line[i]))
+        ++i;
+    if (i == after_mode && i < n)
+        return false;  // "begin 644x": not a mode
+    if (name)
+        *name = line.substr(i);
+    return true;
+}
+
 // base64: -1 for a character outside the alphabet ("=" included).
 constexpr int base64_value(char c)
 {

@@ -214,7 +214,7 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
             line.remove_suffix(1);
 
         if (!copying) {
-            const bool stopping = starts_upper(line, "BEGIN") || scan(line).jpeg;
+            const bool stopping = encoded::is_uu_begin_line(line) || scan(line).jpeg;
             if (contains(line, "name=")) {
                 // From six characters after "name" (the word, "=" and an
                 // opening quote) to the end; one closing quote removed.
@@ -231,9 +231,9 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
 
         if (begin_found)
             past_begin = true;
-        if (starts_upper(line, "BEGIN")) {
+        if (Line name; encoded::is_uu_begin_line(line, &name)) {
             begin_found = true;
-            found_filename = name_text(line.size() > 10 ? line.substr(10) : Line());
+            found_filename = name_text(name);
         }
         if (starts_upper(line, "END")) {
             end_found = true;
@@ -254,7 +254,7 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
         if (uu_data) {
             if (line.size() > 63)
                 complete = false;
-            if (!line.empty() && upper(line[0]) != 'M' && !starts_upper(line, "BEGIN")
+            if (!line.empty() && upper(line[0]) != 'M' && !encoded::is_uu_begin_line(line)
                 && line != "`")
                 complete = false;
             if (line.size() < 63)

@@ -5,6 +5,7 @@
 #include "run/files.h"
 #include "run/filters.h"
 #include "run/run.h"
+#include "session/nntpclient.h"
 #include "session/session.h"
 #include "shell/frontend.h"
 #include "shell/settings.h"
@@ -15,6 +16,7 @@
 #include <QFileInfo>
 #include <QStringBuilder>
 
+#include <algorithm>
 #include <cstring>
 
 namespace brivane {
@@ -61,6 +63,14 @@ bool holds_bytes(const QString &path, const QByteArray &data)
 
 } // namespace
 
+qint64 ArticleStep::article_limit(qint64 overview_size)
+{
+    constexpr qint64 floor = 8LL << 20;
+    if (overview_size <= 0)
+        return NewsClient::max_article;
+    return std::clamp(overview_size * 4, floor, NewsClient::max_article);
+}
+
 ArticleStep::ArticleStep(const Settings &settings, Database &db, Session &session, Frontend &ui,
                          const Paths &paths, RunShared &shared, RunCounters &counters,
                          const QStringList &masks)
@@ -88,16 +98,34 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
 
     ui_.add_status(indent + QStringLiteral("Requesting article ") + h.number_text);
     session_.msg_expired = false;
-    session_.get_article(h.number);
+    const qint64 limit = article_limit(h.size);
+    session_.get_article(h.number, limit);
     if (next >= 0 && session_.news_state() == StateGetArticle)
         session_.prefetch_article(next);
     const qint16 state = session_.wait(StateGetArticle);
+    if (session_.article_too_large) {
+        // Far beyond what the overview promised: no picture of ours. Passed
+        // over, or every later run would stall on it; the connection is gone,
+        // so the run ends after this header.
+        session_.article_too_large = false;
+        ui_.add_status(indent + QStringLiteral("Article %1 is larger than %2 bytes: skipped")
+                                    .arg(h.number_text, format_thousands(limit)));
+        ++counters_.non_bin_count;
+        counters_.show(ui_);
+        return Result::Done;
+    }
     if ((state == StateDisconnected || state == StateDisconnecting) && !session_.msg_expired)
         return Result::Stopped;
     if (session_.msg_expired) {
         // The server no longer has it (the session said so): the pointer moves on.
         session_.msg_expired = false;
         return Result::Done;
+    }
+    if (!session_.last_ok) {
+        // Refused for another reason (busy, no group selected...): the
+        // article was not fetched, so its pointer must stay.
+        error_ = indent + QStringLiteral("Cannot get article %1: %2").arg(h.number_text, session_.last_reply);
+        return Result::Failed;
     }
 
     // The article is repaired and decoded in memory: only the finished

@@ -22,10 +22,14 @@ struct RunShared;
 
 class ArticleStep {
 public:
+    // The most an article may bring: four times the overview's size, at
+    // least 8 MiB, at most the client's ceiling.
+    static qint64 article_limit(qint64 overview_size);
+
     enum class Result {
         Done,     // the header is finished (saved, rejected or expired): store its pointer
         Stopped,  // the connection went away while fetching: end the run silently
-        Failed,   // a local failure (disk, database): end the run, pointer not stored
+        Failed,   // a local failure (disk, database) or a refused fetch: end the run, pointer not stored
     };
 
     ArticleStep(const Settings &settings, Database &db, Session &session, Frontend &ui,

@@ -24,6 +24,7 @@ void finish(Session &session, Frontend &ui)
 
 Outcome catchup_Click(Session &session, Database &db, const Settings &settings, Frontend &ui)
 {
+    session.stop_requested = false;
     const QString &server = settings.news_server;
     if (is_blank(server)) {
         ui.message(QStringLiteral("No news server  selected!"));

@@ -51,6 +51,7 @@ void Run::end_connection()
 
 Outcome Run::btnProc_Click()
 {
+    session_.stop_requested = false;
     if (is_blank(settings_.news_server)) {
         ui_.message(QStringLiteral("No news server  selected!"));
         return Outcome::Message;

@@ -25,6 +25,7 @@ void finish(Session &session, Frontend &ui)
 
 Outcome get_all_newsgroups(Session &session, Database &db, const Settings &settings, Frontend &ui)
 {
+    session.stop_requested = false;
     const QString server = settings.news_server;
     if (is_blank(server)) {
         ui.message(QStringLiteral("No news server  selected!"));

@@ -561,6 +561,17 @@ void NewsClient::process_buffer()
     while (phase_ != Phase::Closed && !holding()) {
         if (in_block_ && step_ == Step::Article && !skipping())
             pos = take_article_run(pos);
+        if (block_too_large()) {
+            processing_ = false;
+            fail(ErrTooLarge,
+                 step_ == Step::Article
+                     ? QStringLiteral("The article is larger than %1 bytes.").arg(article_limit_)
+                     : QStringLiteral("The server sent more than %1 bytes in one reply.").arg(max_block),
+                 true);
+            if (self)
+                buffer_.clear();
+            return;
+        }
         const qsizetype nl = buffer_.indexOf('\n', pos);
         if (nl < 0)
             break;
@@ -631,6 +642,7 @@ qsizetype NewsClient::take_article_run(qsizetype pos)
         ++lines;
     }
     if (lines > 0) {
+        block_bytes_ += at - pos;
         article_.append(base + pos, at - pos);
         article_lines_ += lines;
         progress_pending_ = true;
@@ -800,9 +812,13 @@ void NewsClient::handle_status(int code, const QByteArray &line)
                 return;
             }
             begin_block();
-        } else if (code == 423 || code == 430 || code == 420 || code == 412) {
-            fail(ErrRefused, QStringLiteral("No such article %1: %2").arg(article_number_).arg(printable(line)),
-                 false);
+        } else if (code == 423 || code == 430 || code == 420) {
+            fail(ErrNoSuchArticle,
+                 QStringLiteral("No such article %1: %2").arg(article_number_).arg(printable(line)), false);
+        } else if (code == 412 || (code >= 400 && code < 500)) {
+            // Not a missing article (no group selected, busy, ...): the
+            // connection may go on, but the article was not fetched.
+            fail(ErrCommandFailed, printable(line), false);
         } else {
             unexpected(line);
         }
@@ -814,6 +830,7 @@ void NewsClient::handle_status(int code, const QByteArray &line)
 
 void NewsClient::block_line(const char *data, qsizetype size)
 {
+    block_bytes_ += size + 2;
     switch (step_) {
     case Step::OverviewFmt:
         fmt_fields_.append(QByteArray(data, size));

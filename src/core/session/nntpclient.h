@@ -41,6 +41,8 @@ public:
         ErrBadArgument = 20005,    // the server setting or a command argument cannot be used
         ErrCommandFailed = 20400,  // refused with the connection still usable (no overview...)
         ErrNoSuchGroup = 20411,
+        ErrNoSuchArticle = 20423,  // 423, 430 or 420 to ARTICLE: gone from the server
+        ErrTooLarge = 20413,       // a reply beyond its size limit (dropped: no way to resync)
         ErrLoginFailed = 20481,
     };
     Q_ENUM(Error)
@@ -71,6 +73,13 @@ public:
     void set_quit_timeout(int ms) { quit_timeout_ms_ = ms; }
     // Longest line accepted from the server; a longer one is an error.
     void set_max_line_length(qsizetype bytes) { max_line_ = bytes; }
+    // Largest article the next get_article() takes (0: max_article); a
+    // hostile or broken server could otherwise fill the memory.
+    void set_article_limit(qint64 bytes) { article_limit_ = bytes > 0 ? bytes : max_article; }
+    qint64 article_limit() const { return article_limit_; }
+    static constexpr qint64 max_article = 64LL << 20;
+    // Any other multi-line reply (overview chunk, group list).
+    static constexpr qint64 max_block = 512LL << 20;
 
     // Action 1: connect, read the greeting, MODE READER, log in when a user
     // name is set. Returns 0, or an error number when it cannot even start.
@@ -154,7 +163,15 @@ private:
     void send(const QByteArray &command, Step step);
     void expect(Step step);  // the reply to wait for next
     static QByteArray article_command(qint64 number);
-    void begin_block() { in_block_ = true; }
+    void begin_block()
+    {
+        in_block_ = true;
+        block_bytes_ = 0;
+    }
+    bool block_too_large() const
+    {
+        return in_block_ && block_bytes_ > (step_ == Step::Article ? article_limit_ : max_block);
+    }
     bool holding() const { return held_number_ >= 0 && op_ == Op::None; }
     bool skipping() const { return skip_ != Skip::None || skips_pending_ > 0; }
     void resume_held();
@@ -177,6 +194,7 @@ private:
     int timeout_ms_ = 60000;
     int quit_timeout_ms_ = 5000;
     qsizetype max_line_ = 1024 * 1024;
+    qint64 article_limit_ = max_article;
 
     // Connection.
     QTcpSocket *socket_ = nullptr;
@@ -188,6 +206,7 @@ private:
     int failing_action_ = -1; // action() while asyncError() is being told
     QByteArray buffer_;
     bool in_block_ = false;
+    qint64 block_bytes_ = 0;  // of the block being read
     bool processing_ = false;
     bool progress_pending_ = false;
     QStringList tls_errors_;

@@ -197,12 +197,20 @@ void Session::Private::on_async_error(qint64 number, const QString &description)
         host_not_found();
         return;
     }
-    const int action = client ? client->action() : NewsClient::ActionNone;
+    if (number == NewsClient::ErrNoSuchArticle) {
+        expired();
+        return;
+    }
+    if (number == NewsClient::ErrTooLarge && client && client->action() == NewsClient::ActionArticle) {
+        // The run says so and passes over it; the rest of the reply cannot
+        // be told from what follows, so the connection goes.
+        q->article_too_large = true;
+        common_ending();
+        drop_client();
+        connection_gone();
+        return;
+    }
     if (number == NewsClient::ErrRefused) {
-        if (action == NewsClient::ActionArticle) {
-            expired();
-            return;
-        }
         ui.add_status(QStringLiteral("Permission denied....not connected."));
         common_ending();
         return;
@@ -219,10 +227,6 @@ void Session::Private::on_async_error(qint64 number, const QString &description)
     }
     if (number == NewsClient::ErrNoSuchGroup || number == NewsClient::ErrCommandFailed) {
         // The connection is fine; the caller reports it from last_reply.
-        return;
-    }
-    if (action == NewsClient::ActionArticle && number != NewsClient::ErrTimedOut) {
-        expired();
         return;
     }
     ui.message(QStringLiteral("Asyncerror: ") + description);
@@ -348,6 +352,8 @@ NewsClient *Session::client() const
 
 void Session::connect_to_server()
 {
+    if (stop_requested)
+        return;
     const QString server = trim_text(d->settings.news_server);
     if (server.isEmpty() || server == unset_server) {
         d->ui.message(QStringLiteral("News Server is not set!"));
@@ -397,8 +403,16 @@ void Session::connect_to_server()
                 loop.quit();
         });
         limit.start(timeouts.connect);
-        while (news_state_ == StateConnecting && !d->connect_timed_out)
-            loop.exec();
+        while (news_state_ == StateConnecting && !d->connect_timed_out) {
+            if (loop.exec() < 0) {
+                // The program is quitting: no event loop runs any more.
+                d->drop_client();
+                set_news_state(StateDisconnected);
+                d->set_light(LightRed);
+                d->buttons(true, false);
+                return;
+            }
+        }
     }
 
     if (news_state_ != StateConnecting) {
@@ -437,8 +451,12 @@ void Session::disconnect_from_server()
                 loop.quit();
         });
         guard.start(timeouts.quit + 2000);
-        while (news_state_ == StateDisconnecting)
-            loop.exec();
+        while (news_state_ == StateDisconnecting) {
+            if (loop.exec() < 0) {
+                d->set_light(LightRed);
+                set_news_state(StateDisconnected);  // quitting: the socket goes with the client
+            }
+        }
     }
     d->buttons(true, false);
     d->drop_client();
@@ -446,6 +464,7 @@ void Session::disconnect_from_server()
 
 void Session::stop()
 {
+    stop_requested = true;
     d->ui.add_status(QStringLiteral("Stop button pressed......"));
     disconnect_from_server();
 }
@@ -465,9 +484,13 @@ void Session::xover(qint64 first, qint64 last)
     d->start(StateXOver, timeouts.xover, [&](NewsClient &c) { return c.xover(first, last); });
 }
 
-void Session::get_article(qint64 number)
+void Session::get_article(qint64 number, qint64 max_bytes)
 {
-    d->start(StateGetArticle, timeouts.article, [&](NewsClient &c) { return c.get_article(number); });
+    article_too_large = false;
+    d->start(StateGetArticle, timeouts.article, [&](NewsClient &c) {
+        c.set_article_limit(max_bytes);
+        return c.get_article(number);
+    });
 }
 
 void Session::prefetch_article(qint64 number)
@@ -486,8 +509,16 @@ qint16 Session::wait(qint16 state)
         if (s != state)
             loop.quit();
     });
-    while (news_state_ == state)
-        loop.exec();
+    while (news_state_ == state) {
+        if (loop.exec() < 0) {
+            // The program is quitting: the operation cannot end any more.
+            last_ok = false;
+            d->drop_client();
+            d->set_light(LightRed);
+            d->buttons(true, false);
+            set_news_state(StateDisconnected);
+        }
+    }
     return news_state_;
 }
 

@@ -51,7 +51,9 @@ public:
     void list_groups();                         // StateGetGroups, Timeout 1500
     void select_group(const QString &name);     // StateSelectGroup, Timeout 30
     void xover(qint64 first, qint64 last = -1); // StateXOver, Timeout 600; -1 = open range
-    void get_article(qint64 number);            // StateGetArticle, Timeout 180
+    // StateGetArticle, Timeout 180. A longer article than `max_bytes` (0: the
+    // client's ceiling) ends the connection and sets article_too_large.
+    void get_article(qint64 number, qint64 max_bytes = 0);
     // Asks for the article the caller expects to want next, already now; the
     // news state does not change. A later get_article(number) takes its reply.
     void prefetch_article(qint64 number);
@@ -98,6 +100,10 @@ public:
     QString ca_file;
 
     bool msg_expired = false;  // set when the article is no longer on the server
+    // Set by stop(), cleared when a command starts: no new connection is made
+    // meanwhile (Stop may come while one connection is closing).
+    bool stop_requested = false;
+    bool article_too_large = false;  // set when the article passed its size limit
     qint64 total_bytes = 0;    // received text, shown in tot_bytes
     bool log_enabled = false;  // "/log": append every received text to log.txt
 

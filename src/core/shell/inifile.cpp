@@ -1,8 +1,9 @@
 #include "shell/inifile.h"
 
+#include <QByteArrayView>
 #include <QFile>
+#include <QList>
 #include <QSaveFile>
-#include <QStringList>
 
 #include <climits>
 
@@ -10,24 +11,68 @@ namespace brivane {
 
 namespace {
 
-QStringList read_lines(const QString &path, bool *crlf)
+const char utf8_bom[] = "\xEF\xBB\xBF";
+
+// One line of the file: its text and the line end it had ("\r\n", "\n", or
+// nothing for a last line without one), so a rewrite gives every line back
+// as it was.
+struct Line {
+    QString text;
+    QString eol;
+};
+
+struct Text {
+    QList<Line> lines;
+    bool bom = false;   // a UTF-8 byte-order mark, written back when there was one
+    bool crlf = false;  // the line end of added lines
+};
+
+// The file's lines. UTF-8 when its bytes are valid UTF-8 (what an editor on
+// Linux writes), else Latin-1, which older files are in and which maps every
+// byte to a character, so nothing is lost either way.
+Text read_text(const QString &path)
 {
+    Text t;
     QFile f(path);
-    if (crlf)
-        *crlf = false;
     if (!f.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray data = f.readAll();
-    if (crlf)
-        *crlf = data.contains("\r\n");
-    // Latin-1 keeps every byte of the file as it was through a rewrite.
-    QStringList lines = QString::fromLatin1(data).split(QLatin1Char('\n'));
-    for (QString &l : lines)
-        if (l.endsWith(QLatin1Char('\r')))
-            l.chop(1);
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    return lines;
+        return t;
+    QByteArray data = f.readAll();
+    if (data.startsWith(utf8_bom)) {
+        t.bom = true;
+        data.remove(0, 3);
+    }
+    t.crlf = data.contains("\r\n");
+    const QString all = QByteArrayView(data).isValidUtf8() ? QString::fromUtf8(data)
+                                                           : QString::fromLatin1(data);
+    qsizetype from = 0;
+    while (from < all.size()) {
+        const qsizetype nl = all.indexOf(QLatin1Char('\n'), from);
+        Line line;
+        if (nl < 0) {
+            line.text = all.mid(from);
+            from = all.size();
+        } else {
+            line.text = all.mid(from, nl - from);
+            line.eol = QStringLiteral("\n");
+            if (line.text.endsWith(QLatin1Char('\r'))) {
+                line.text.chop(1);
+                line.eol = QStringLiteral("\r\n");
+            }
+            from = nl + 1;
+        }
+        t.lines.append(line);
+    }
+    return t;
+}
+
+// The first `count` characters of `s`; a character outside the Basic
+// Multilingual Plane counts once and is never split.
+QString left_chars(const QString &s, int count)
+{
+    qsizetype i = 0;
+    for (int n = 0; n < count && i < s.size(); ++n)
+        i += (s[i].isHighSurrogate() && i + 1 < s.size() && s[i + 1].isLowSurrogate()) ? 2 : 1;
+    return s.left(i);
 }
 
 // "[name]" -> name, else a null string.
@@ -57,16 +102,16 @@ bool key_of(const QString &line, QString *key, QString *value)
 
 bool IniFile::find(const QString &section, const QString &key, QString *value) const
 {
-    const QStringList lines = read_lines(path_, nullptr);
+    const Text t = read_text(path_);
     bool in_section = false;
-    for (const QString &line : lines) {
-        const QString s = section_of(line);
+    for (const Line &line : t.lines) {
+        const QString s = section_of(line.text);
         if (!s.isNull()) {
             in_section = s.compare(section, Qt::CaseInsensitive) == 0;
             continue;
         }
         QString k, v;
-        if (in_section && key_of(line, &k, &v) && k.compare(key, Qt::CaseInsensitive) == 0) {
+        if (in_section && key_of(line.text, &k, &v) && k.compare(key, Qt::CaseInsensitive) == 0) {
             *value = v;
             return true;
         }
@@ -80,7 +125,7 @@ QString IniFile::read_string(const QString &section, const QString &key, const Q
     QString v;
     if (!find(section, key, &v))
         v = def;
-    return v.left(qMax(0, size - 1));
+    return left_chars(v, qMax(0, size - 1));
 }
 
 int IniFile::read_int(const QString &section, const QString &key, int def) const
@@ -105,15 +150,25 @@ int IniFile::read_int(const QString &section, const QString &key, int def) const
 bool IniFile::write_string(const QString &section, const QString &key, const QString &value,
                            QString *error) const
 {
-    bool crlf = false;
+    // A line break would end the entry early and start a line of its own.
+    for (const QString *s : {&section, &key, &value}) {
+        if (s->contains(QLatin1Char('\n')) || s->contains(QLatin1Char('\r'))) {
+            if (error)
+                *error = QStringLiteral("Cannot write %1: a line break in [%2] %3")
+                             .arg(path_, section, key);
+            return false;
+        }
+    }
     const bool existed = QFile::exists(path_);
-    QStringList lines = read_lines(path_, &crlf);
+    Text t = read_text(path_);
+    QList<Line> &lines = t.lines;
+    const QString eol = t.crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
     const QString entry = key + QLatin1Char('=') + value;
 
     bool in_section = false, done = false;
     qsizetype section_end = -1;  // index after the last non-blank line of the section
     for (qsizetype i = 0; i < lines.size() && !done; ++i) {
-        const QString s = section_of(lines[i]);
+        const QString s = section_of(lines[i].text);
         if (!s.isNull()) {
             if (in_section)
                 break;
@@ -125,20 +180,29 @@ bool IniFile::write_string(const QString &section, const QString &key, const QSt
         if (!in_section)
             continue;
         QString k;
-        if (key_of(lines[i], &k, nullptr) && k.compare(key, Qt::CaseInsensitive) == 0) {
-            lines[i] = entry;
+        if (key_of(lines[i].text, &k, nullptr) && k.compare(key, Qt::CaseInsensitive) == 0) {
+            lines[i].text = entry;  // its line end stays
             done = true;
-        } else if (!lines[i].trimmed().isEmpty()) {
+        } else if (!lines[i].text.trimmed().isEmpty()) {
             section_end = i + 1;
         }
     }
     if (!done) {
-        if (section_end >= 0) {
-            lines.insert(section_end, entry);
-        } else {
-            lines << QLatin1Char('[') + section + QLatin1Char(']') << entry;
-        }
+        qsizetype at = section_end >= 0 ? section_end : lines.size();
+        // A last line without a line end gets one before anything follows it.
+        if (at > 0 && lines[at - 1].eol.isEmpty())
+            lines[at - 1].eol = eol;
+        if (section_end < 0)
+            lines.insert(at++, Line{QLatin1Char('[') + section + QLatin1Char(']'), eol});
+        lines.insert(at, Line{entry, eol});
     }
+
+    QString all;
+    for (const Line &line : lines)
+        all += line.text + line.eol;
+    QByteArray bytes = all.toUtf8();
+    if (t.bom)
+        bytes.prepend(utf8_bom);
 
     QSaveFile out(path_);
     if (!out.open(QIODevice::WriteOnly)) {
@@ -146,8 +210,7 @@ bool IniFile::write_string(const QString &section, const QString &key, const QSt
             *error = QStringLiteral("Cannot write %1: %2").arg(path_, out.errorString());
         return false;
     }
-    const QString eol = crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
-    out.write((lines.join(eol) + eol).toLatin1());
+    out.write(bytes);
     if (!existed)
         out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (!out.commit()) {
