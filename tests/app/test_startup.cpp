@@ -8,11 +8,10 @@ using namespace brivane;
 
 namespace {
 
-// A home whose database holds one subscription, then a copy of it compacted
-// into brivane.new and copies as brivane.BAK, brivane.BAK.part and
-// brivane.mdb.part; the
-// files not in `left` are then removed and `damaged` overwritten, as a kill
-// at some moment of the maintenance can leave them.
+// A home whose database holds one subscription, a compacted copy of it as
+// brivane.new and plain copies as brivane.BAK, brivane.BAK.part and
+// brivane.mdb.part; the files not in `left` are then removed and `damaged`
+// overwritten, as a kill at some moment of the maintenance can leave them.
 void leave_home(const test::TempHome &home, const QStringList &left, const QString &damaged)
 {
     const QString mdb = home.file("brivane.mdb");
@@ -130,10 +129,8 @@ private slots:
             App app(Paths(home.path()), ui);
             QVERIFY(app.start());
             QVERIFY(app.load());
-            const auto groups = app.db().groups_of("news.example.net");
-            QVERIFY(groups && groups->size() == 1);
-            QCOMPARE(groups->first().last_msg, qint64(42));
         }
+        QVERIFY(has_subscription(home.file("brivane.mdb")));
         QVERIFY(ui.messages.isEmpty());
         QVERIFY(ui.status.contains("Database Maintenance Successfully Done!"));
         const QString line = QStringLiteral("The database %1 was missing: restored from %2")

@@ -79,9 +79,8 @@ private:
     bool ok_ = false;
 };
 
-bool integrity_ok(const QString &file)
+bool integrity_ok(const ScopedConnection &c)
 {
-    ScopedConnection c(file);
     if (!c.ok())
         return false;
     QSqlQuery q(c.db());
@@ -93,12 +92,13 @@ bool integrity_ok(const QString &file)
 // the integrity check but holds none of the lists.
 bool usable_copy(const QString &file)
 {
-    if (!QFileInfo(file).isFile() || !integrity_ok(file))
+    if (!QFileInfo(file).isFile())
         return false;
     ScopedConnection c(file);
+    if (!integrity_ok(c))
+        return false;
     QSqlQuery q(c.db());
-    return c.ok()
-           && q.exec(QStringLiteral("select count(*) from sqlite_master where type = 'table' and name in "
+    return q.exec(QStringLiteral("select count(*) from sqlite_master where type = 'table' and name in "
                                     "('dupes', 'groups', 'lockout', 'masks', 'newsgroups', 'servers')"))
            && q.next() && q.value(0).toInt() == 6;
 }
@@ -212,7 +212,7 @@ bool Database::Database_Compact(Frontend &ui, const QString &source, const QStri
     ui.clear_status();
     ui.add_status(QStringLiteral("Database Maintenance"));
     ui.add_status(QStringLiteral("    Repairing Database...(Just in case)!"));
-    if (!integrity_ok(source)) {
+    if (!integrity_ok(ScopedConnection(source))) {
         ui.add_status(QStringLiteral("        Repair failed..."));
         return false;
     }

@@ -231,7 +231,9 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
 
         if (begin_found)
             past_begin = true;
-        if (Line name; encoded::is_uu_begin_line(line, &name)) {
+        Line name;
+        const bool begin_line = encoded::is_uu_begin_line(line, &name);
+        if (begin_line) {
             begin_found = true;
             found_filename = name_text(name);
         }
@@ -254,8 +256,7 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
         if (uu_data) {
             if (line.size() > 63)
                 complete = false;
-            if (!line.empty() && upper(line[0]) != 'M' && !encoded::is_uu_begin_line(line)
-                && line != "`")
+            if (!line.empty() && upper(line[0]) != 'M' && !begin_line && line != "`")
                 complete = false;
             if (line.size() < 63)
                 complete = true;

@@ -815,7 +815,7 @@ void NewsClient::handle_status(int code, const QByteArray &line)
         } else if (code == 423 || code == 430 || code == 420) {
             fail(ErrNoSuchArticle,
                  QStringLiteral("No such article %1: %2").arg(article_number_).arg(printable(line)), false);
-        } else if (code == 412 || (code >= 400 && code < 500)) {
+        } else if (code >= 400 && code < 500) {
             // Not a missing article (no group selected, busy, ...): the
             // connection may go on, but the article was not fetched.
             fail(ErrCommandFailed, printable(line), false);

@@ -76,7 +76,6 @@ public:
     // Largest article the next get_article() takes (0: max_article); a
     // hostile or broken server could otherwise fill the memory.
     void set_article_limit(qint64 bytes) { article_limit_ = bytes > 0 ? bytes : max_article; }
-    qint64 article_limit() const { return article_limit_; }
     static constexpr qint64 max_article = 64LL << 20;
     // Any other multi-line reply (overview chunk, group list).
     static constexpr qint64 max_block = 512LL << 20;

@@ -201,15 +201,6 @@ void Session::Private::on_async_error(qint64 number, const QString &description)
         expired();
         return;
     }
-    if (number == NewsClient::ErrTooLarge && client && client->action() == NewsClient::ActionArticle) {
-        // The run says so and passes over it; the rest of the reply cannot
-        // be told from what follows, so the connection goes.
-        q->article_too_large = true;
-        common_ending();
-        drop_client();
-        connection_gone();
-        return;
-    }
     if (number == NewsClient::ErrRefused) {
         ui.add_status(QStringLiteral("Permission denied....not connected."));
         common_ending();
@@ -229,7 +220,10 @@ void Session::Private::on_async_error(qint64 number, const QString &description)
         // The connection is fine; the caller reports it from last_reply.
         return;
     }
-    ui.message(QStringLiteral("Asyncerror: ") + description);
+    if (number == NewsClient::ErrTooLarge && client && client->action() == NewsClient::ActionArticle)
+        q->article_too_large = true;  // the run says so and passes over it
+    else
+        ui.message(QStringLiteral("Asyncerror: ") + description);
     common_ending();
     // The connection is ended the hard way; whoever waits on it must give up.
     drop_client();
@@ -407,10 +401,7 @@ void Session::connect_to_server()
             if (loop.exec() < 0) {
                 // The program is quitting: no event loop runs any more.
                 d->drop_client();
-                set_news_state(StateDisconnected);
-                d->set_light(LightRed);
-                d->buttons(true, false);
-                return;
+                d->connection_gone();
             }
         }
     }
@@ -514,9 +505,7 @@ qint16 Session::wait(qint16 state)
             // The program is quitting: the operation cannot end any more.
             last_ok = false;
             d->drop_client();
-            d->set_light(LightRed);
-            d->buttons(true, false);
-            set_news_state(StateDisconnected);
+            d->connection_gone();
         }
     }
     return news_state_;
