@@ -5,7 +5,7 @@
 // client over one connection that only reads the same overview and articles
 // (and once more saving each article to a file of its own). Prints headers/s,
 // MB/s, peak memory and the ratios. Not a test.
-//   bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep] [--rounds R] [--window]
+//   bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep] [--rounds R] [--window] [--run-only]
 // With --group the articles of an earlier call (--keep prints its name) are
 // used again instead of posting new ones. --window runs it through the main
 // window, preview on.
@@ -309,7 +309,7 @@ bool measure_run(Inn2Server &inn, const QString &group, qint64 low, bool window,
 
 int usage()
 {
-    std::fputs("usage: bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep] [--rounds R] [--window]\n",
+    std::fputs("usage: bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep] [--rounds R] [--window] [--run-only]\n",
                stderr);
     return 2;
 }
@@ -328,7 +328,7 @@ int main(int argc, char **argv)
     QCoreApplication &app = *qapp;
     int headers = 10000, pictures = 1000, kb = 100;
     QString group;
-    bool keep = false;
+    bool keep = false, run_only = false;
     int rounds = 3;
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
@@ -339,6 +339,7 @@ int main(int argc, char **argv)
         else if (a == QLatin1String("--kb")) kb = value().toInt();
         else if (a == QLatin1String("--group")) group = value();
         else if (a == QLatin1String("--keep")) keep = true;
+        else if (a == QLatin1String("--run-only")) run_only = true;
         else if (a == QLatin1String("--rounds")) rounds = value().toInt();
         else if (a == QLatin1String("--window")) continue;
         else return usage();
@@ -406,6 +407,10 @@ int main(int argc, char **argv)
         RunResult r;
         if (!measure_run(inn, group, low, window, &r))
             return 1;
+        if (run_only) {
+            std::printf("round %d: run %.2f s (cpu %.2f)\n", round, r.seconds, r.cpu);
+            continue;
+        }
         RawResult raw, saving;
         QTemporaryDir raw_dir(QDir::tempPath() + QStringLiteral("/brivane-bench-raw-XXXXXX"));
         if (!raw_fetch(inn.port(), group, low, high, QString(), &raw)
@@ -435,6 +440,8 @@ int main(int argc, char **argv)
         ratios << r.seconds / raw.seconds;
         save_ratios << r.seconds / saving.seconds;
     }
+    if (run_only)
+        return 0;
     auto best = [](QList<double> v) { return *std::min_element(v.cbegin(), v.cend()); };
     auto median = [](QList<double> v) {
         std::sort(v.begin(), v.end());

@@ -75,6 +75,41 @@ private slots:
         QCOMPARE(QFile(home.file("brivane.mdb")).size(), 0);
     }
 
+    // A run keeps the file's locks: nobody else writes meanwhile, and
+    // afterwards others see its writes and may write again.
+    void held_locks_are_given_back()
+    {
+        Fixture f;
+        QVERIFY(f.db.exec(QStringLiteral("insert into groups (name, last_msg, server) values ('alt.a', 0, 's')")));
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+        other.setDatabaseName(f.home.file("brivane.mdb"));
+        other.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=1"));
+        QVERIFY(other.open());
+        auto other_writes = [&] {
+            QSqlQuery q(other);
+            return q.exec(QStringLiteral("insert into masks (mask) values ('gif')"));
+        };
+        auto other_reads = [&]() -> qint64 {
+            QSqlQuery q(other);
+            return q.exec(QStringLiteral("select last_msg from groups where name = 'alt.a'")) && q.next()
+                       ? q.value(0).toLongLong()
+                       : -1;
+        };
+
+        QVERIFY(f.db.hold_locks(true));
+        for (qint64 n = 1; n <= 3; ++n)
+            QVERIFY2(f.db.set_last_msg(QStringLiteral("s"), QStringLiteral("alt.a"), n), qPrintable(f.db.last_error()));
+        QVERIFY(!other_writes());
+        QVERIFY(f.db.hold_locks(false));
+        QCOMPARE(other_reads(), qint64(3));
+        QVERIFY(other_writes());
+        QVERIFY(f.db.set_last_msg(QStringLiteral("s"), QStringLiteral("alt.a"), 4));
+        QCOMPARE(other_reads(), qint64(4));
+        other.close();
+        other = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("other"));
+    }
+
     void lookups_ignore_case_and_keep_quotes()
     {
         Fixture f;

@@ -442,6 +442,14 @@ void TestRun::preconditions()
     QCOMPARE(rig.run(), Outcome::Stopped);
     QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
     QCOMPARE(rig.pointer(QStringLiteral("alt.a"), QStringLiteral("127.0.0.1:1")), qint64(0));
+
+    // The placeholder of a new settings file is no server either: a message
+    // (exit code 1 for the command line), not a lost connection.
+    const QString placeholder = QStringLiteral("<Put your server here>");
+    s.news_server = placeholder;
+    QVERIFY(rig.app->db().exec(QStringLiteral("insert into groups (name, last_msg, server) values (?, ?, ?)"),
+                               {QStringLiteral("alt.a"), 0, placeholder}));
+    expect(QStringLiteral("News Server is not set!"));
 }
 
 QTEST_MAIN(TestRun)

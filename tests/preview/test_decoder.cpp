@@ -141,8 +141,8 @@ private slots:
         QCOMPARE(f.decoded(decode_uuencode, "big.uu", test::uuencode(data, "big.bin")), data);
         // Plain base64 output, no headers at all.
         QCOMPARE(f.decoded(decode_base64, "big.b64", test::crlf(test::base64(data))), data);
-        // Every length of a last group.
-        for (int n = 1; n <= 7; ++n) {
+        // Every length of a last line (a full one of 45 bytes, and one more).
+        for (int n = 1; n <= 46; ++n) {
             const QByteArray small = random_bytes(n, quint32(n));
             QCOMPARE(f.decoded(decode_uuencode, QString("u%1").arg(n), test::uuencode(small, "s")), small);
             QCOMPARE(f.decoded(decode_base64, QString("b%1").arg(n), small.toBase64() + "\n"), small);

@@ -473,6 +473,20 @@ std::optional<QList<GroupRow>> Database::groups_of(const QString &server)
     return rows;
 }
 
+bool Database::hold_locks(bool hold)
+{
+    if (!db_.isOpen())
+        return fail(QStringLiteral("The database is not open"), QString());
+    QSqlQuery q(db_);
+    if (!q.exec(hold ? QStringLiteral("PRAGMA locking_mode=EXCLUSIVE")
+                     : QStringLiteral("PRAGMA locking_mode=NORMAL")))
+        return fail(QStringLiteral("Database error"), q.lastError().text());
+    // The mode changes now; held locks go only at the next access.
+    if (!hold && !q.exec(QStringLiteral("select count(*) from masks")))
+        return fail(QStringLiteral("Database error"), q.lastError().text());
+    return true;
+}
+
 bool Database::set_last_msg(const QString &server, const QString &name, qint64 last_msg)
 {
     return exec(QStringLiteral("update groups set last_msg = ? where server = ? and name = ?"),

@@ -23,6 +23,19 @@ bool gone(qint16 state)
     return state == StateDisconnected || state == StateDisconnecting;
 }
 
+// The database's locks kept for the run's length and given back however it
+// ends. Not holding them only makes each pointer commit slower.
+class HeldLocks {
+public:
+    explicit HeldLocks(Database &db) : db_(db) { db_.hold_locks(true); }
+    ~HeldLocks() { db_.hold_locks(false); }
+    HeldLocks(const HeldLocks &) = delete;
+    HeldLocks &operator=(const HeldLocks &) = delete;
+
+private:
+    Database &db_;
+};
+
 } // namespace
 
 Run::Run(Settings &settings, Database &db, Session &session, Frontend &ui, Paths paths,
@@ -121,6 +134,7 @@ Outcome Run::btnProc_Click()
                        shared_.current_sender);
     ArticleStep articles(settings_, db_, session_, ui_, paths_, shared_, counters_, masks_);
 
+    const HeldLocks held(db_);
     int promoted = -1;
     for (int g = 0; g < group_names_.size(); ++g) {
         if (promoted >= 0) {
@@ -143,6 +157,8 @@ Outcome Run::btnProc_Click()
             return Outcome::Stopped;
         case GroupEnd::Failed:
             return fail(error_);
+        case GroupEnd::NoServer:
+            return Outcome::Message;  // the session said so
         }
     }
 
@@ -198,7 +214,7 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
 
     session_.connect_to_server();
     if (session_.news_state() != StateConnected)
-        return GroupEnd::Stopped;
+        return session_.server_unset ? GroupEnd::NoServer : GroupEnd::Stopped;
 
     session_.select_group(name);
     if (gone(session_.wait(StateSelectGroup)))

@@ -46,7 +46,7 @@ public:
     void set_chunk_size(qint64 n) { chunk_ = n > 0 ? n : default_chunk; }
 
 private:
-    enum class GroupEnd { Done, Promoted, Stopped, Failed };
+    enum class GroupEnd { Done, Promoted, Stopped, Failed, NoServer };
 
     GroupEnd process_group(int g, HeaderStep &headers, ArticleStep &articles, int *promoted_index);
     // The position of a pending promotion request, or -1 (the request is then dropped).

@@ -538,16 +538,28 @@ void NewsClient::on_ready_read()
 {
     if (!socket_)
         return;
-    const QByteArray chunk = socket_->readAll();
-    if (chunk.isEmpty())
+    // Read straight onto the end of the buffer: articles are most of what
+    // comes, and every extra copy of them costs.
+    const qint64 available = socket_->bytesAvailable();
+    if (available <= 0)
+        return;
+    const qsizetype old = buffer_.size();
+    buffer_.resize(old + available);
+    const qint64 got = socket_->read(buffer_.data() + old, available);
+    buffer_.truncate(old + qMax<qint64>(got, 0));
+    if (got <= 0)
         return;
     if (op_ != Op::None)
         arm_timer();
     QPointer<NewsClient> self(this);
-    emit dataReceived(chunk);
-    if (!self || !socket_)
+    // Only valid during the signal: receivers copy what they keep.
+    emit dataReceived(QByteArray::fromRawData(buffer_.constData() + old, got));
+    if (!self)
         return;
-    buffer_.append(chunk);
+    if (!socket_) {
+        buffer_.truncate(old);
+        return;
+    }
     process_buffer();
 }
 

@@ -128,6 +128,7 @@ public:
     qint64 article_progress() const { return article_lines_; }
 
 signals:
+    // The bytes just read; valid only while the signal is delivered.
     void dataReceived(const QByteArray &text);
     void asyncError(qint64 number, const QString &description);
     void completed(bool failed);

@@ -346,10 +346,12 @@ NewsClient *Session::client() const
 
 void Session::connect_to_server()
 {
+    server_unset = false;
     if (stop_requested)
         return;
     const QString server = trim_text(d->settings.news_server);
     if (server.isEmpty() || server == unset_server) {
+        server_unset = true;
         d->ui.message(QStringLiteral("News Server is not set!"));
         return;
     }

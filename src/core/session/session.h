@@ -104,6 +104,7 @@ public:
     // meanwhile (Stop may come while one connection is closing).
     bool stop_requested = false;
     bool article_too_large = false;  // set when the article passed its size limit
+    bool server_unset = false;       // set when a connect found no server to call
     qint64 total_bytes = 0;    // received text, shown in tot_bytes
     bool log_enabled = false;  // "/log": append every received text to log.txt
 
