@@ -435,20 +435,19 @@ void Session::disconnect_from_server()
         QEventLoop loop;
         QTimer guard;
         guard.setSingleShot(true);
-        connect(&guard, &QTimer::timeout, &loop, [&] {
+        auto give_up = [&] {
             d->set_light(LightRed);
             set_news_state(StateDisconnected);
-        });
+        };
+        connect(&guard, &QTimer::timeout, &loop, give_up);
         connect(this, &Session::news_state_changed, &loop, [&](qint16 s) {
             if (s != StateDisconnecting)
                 loop.quit();
         });
         guard.start(timeouts.quit + 2000);
         while (news_state_ == StateDisconnecting) {
-            if (loop.exec() < 0) {
-                d->set_light(LightRed);
-                set_news_state(StateDisconnected);  // quitting: the socket goes with the client
-            }
+            if (loop.exec() < 0)
+                give_up();  // quitting: the socket goes with the client
         }
     }
     d->buttons(true, false);
