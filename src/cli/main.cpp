@@ -45,6 +45,9 @@ int main(int argc, char **argv)
 {
     QCoreApplication qapp(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Brivane"));
+    // A reader that goes away (`| head`) must not kill a run half way: the
+    // lines are lost, the command goes on and ends in order.
+    std::signal(SIGPIPE, SIG_IGN);
 
     QString home, command;
     QStringList words;
@@ -57,8 +60,16 @@ int main(int argc, char **argv)
                 return 2;
             }
             home = args[++i];
+            if (home.isEmpty()) {  // an unset variable in a script: not some other home
+                std::fputs(usage, stderr);
+                return 2;
+            }
         } else if (a.startsWith(QLatin1String("--home="))) {
             home = a.mid(7);
+            if (home.isEmpty()) {
+                std::fputs(usage, stderr);
+                return 2;
+            }
         } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             std::fputs(usage, stdout);
             return 0;

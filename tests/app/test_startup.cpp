@@ -2,6 +2,8 @@
 #include "support/testsupport.h"
 
 #include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QTest>
 
 using namespace brivane;
@@ -70,7 +72,26 @@ private slots:
         test::TempHome home;
         QCOMPARE(test::run_cli(home.path(), {"no-such-command"}), 2);
         QCOMPARE(test::run_cli(home.path(), {"--home"}), 2);
+        // An empty home (an unset variable in a script) is no home at all.
+        QCOMPARE(test::run_cli(home.path(), {"--home", ""}), 2);
+        QCOMPARE(test::run_cli(home.path(), {"--home="}), 2);
         QVERIFY(!QFile::exists(home.file("brivane.mdb")));
+    }
+
+    void cli_outlives_a_reader_that_went_away()
+    {
+        // `| head -c 0` reads nothing and goes: every status line then meets a closed pipe.
+        test::TempHome home;
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("BRIVANE_HOME"), home.path());
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral("bash"), {QStringLiteral("-c"),
+                                         QStringLiteral("\"$0\" catchup | head -c 0; exit ${PIPESTATUS[0]}"),
+                                         QStringLiteral(BRIVANE_CLI_PATH)});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), 1);  // "No news server  selected!", as with a reader
+        QVERIFY(!QFile::exists(home.file("brivane.lock")));
     }
 
     void leftovers_are_cleared_at_start()
@@ -80,13 +101,13 @@ private slots:
         home.write("brivane.new", "left by an interrupted start");
         home.write("log.txt", "old log");
         home.write("work1234", "raw article");
-        home.write("workabcd", "raw article");
+        home.write("workflow", "a file of the user's");
         home.write("work12345", "not a work file");
         home.write("work1234.jpg", "not a work file");
         QCOMPARE(test::run_cli(home.path(), {"/log"}), 0);
         QVERIFY(!QFile::exists(home.file("log.txt")));
         QVERIFY(!QFile::exists(home.file("work1234")));
-        QVERIFY(!QFile::exists(home.file("workabcd")));
+        QVERIFY(QFile::exists(home.file("workflow")));
         QVERIFY(QFile::exists(home.file("work12345")));
         QVERIFY(QFile::exists(home.file("work1234.jpg")));
         QVERIFY(!QFile::exists(home.file("brivane.new")));
@@ -195,6 +216,19 @@ private slots:
         QCOMPARE(home.read("log.txt"), QByteArray("the first copy's log"));
         QCOMPARE(home.read("brivane.new"), QByteArray("the first copy's compaction"));
         QCOMPARE(home.read("brivane.mdb"), db);
+    }
+
+    void a_lock_that_cannot_be_made_is_no_second_copy()
+    {
+        // No copy holds it: the home is not there (or cannot be written).
+        test::TempHome home;
+        test::RecordingFrontend ui;
+        App app(Paths(home.file("gone")), ui);
+        QVERIFY(!app.start());
+        QCOMPARE(ui.messages.size(), 1);
+        QVERIFY2(ui.messages[0].startsWith(QStringLiteral("Cannot create the lock file "))
+                     && ui.messages[0].endsWith(QStringLiteral(": no such folder")),
+                 qPrintable(ui.messages[0]));
     }
 
     void a_stale_lock_of_a_crashed_copy_is_taken_over()

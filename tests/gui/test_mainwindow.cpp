@@ -1,11 +1,17 @@
+#include "shell/desktop.h"
 #include "shell/mainwindow.h"
+#include "shell/settings.h"
+#include "support/testsupport.h"
 
+#include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 using namespace brivane;
 
@@ -57,6 +63,51 @@ private slots:
         QCOMPARE(w.text(Box::tot_msg), QStringLiteral("0"));
         w.set_enabled(Button::btnDisc, true);
         QVERIFY(stop->isEnabled());
+    }
+
+    void closing_or_quitting_during_start_up_ends_the_program_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("window closed") << QStringLiteral("close");
+        QTest::newRow("Quit menu entry") << QStringLiteral("quit");
+    }
+
+    void closing_or_quitting_during_start_up_ends_the_program()
+    {
+        // The start-up's maintenance lines let events through before the
+        // event loop runs; the user's close then must still end the program.
+        QFETCH(QString, how);
+        test::TempHome home;
+        {
+            Settings s(home.file(QStringLiteral("Brivane.ini")));
+            s.show_splash = false;
+            s.save(QStringLiteral("showsplash"));
+        }
+        qputenv("BRIVANE_HOME", home.path().toLocal8Bit());
+        QTimer user;
+        QObject::connect(&user, &QTimer::timeout, [&] {
+            for (QWidget *w : QApplication::topLevelWidgets()) {
+                auto *window = qobject_cast<MainWindow *>(w);
+                if (!window || !window->isVisible())
+                    continue;
+                user.stop();
+                if (how == QLatin1String("close"))
+                    window->close();
+                else
+                    window->findChild<QAction *>(QStringLiteral("quit"))->trigger();
+            }
+        });
+        user.start(0);
+        // Only this would end an event loop left running without a window.
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+        watchdog.start(10000);
+        const int code = run_desktop(*qApp);
+        qunsetenv("BRIVANE_HOME");
+        QVERIFY(!user.isActive());  // the window was shown, and the user acted
+        QCOMPARE(code, 0);
+        QVERIFY(QFile::exists(home.file(QStringLiteral("brivane.mdb"))));
     }
 };
 

@@ -21,6 +21,7 @@ private slots:
     void not_connected();
     void connection_lost_while_selecting();
     void group_not_on_server();
+    void store_failure_before_and_after_a_stored_pointer();
 };
 
 void TestCatchup::two_groups_other_server_untouched()
@@ -176,6 +177,35 @@ void TestCatchup::group_not_on_server()
     QCOMPARE(rig.pointer(QStringLiteral("alt.gone"), server.setting()), qint64(40));
     QCOMPARE(rig.pointer(QStringLiteral("alt.here"), server.setting()), qint64(6));
     QVERIFY(rig.ui.has(QStringLiteral("Caught up all groups...")));
+}
+
+void TestCatchup::store_failure_before_and_after_a_stored_pointer()
+{
+    // The database refuses the pointer of one group (as a full disk would).
+    ScriptServer server;
+    QVERIFY(server.start());
+    server.on("GROUP", [](ScriptConnection &c, const QByteArray &args) {
+        c.write_line("211 10 1 10 " + args);
+    });
+    for (const bool first_fails : {true, false}) {
+        RunRig rig;
+        QVERIFY2(rig.setup(server.setting(), {QStringLiteral("alt.a"), QStringLiteral("alt.b")}, true,
+                           false, 2),
+                 qPrintable(rig.why));
+        const QString refused = first_fails ? QStringLiteral("alt.a") : QStringLiteral("alt.b");
+        QSqlQuery q(rig.app->db().sql());
+        QVERIFY(q.exec(QStringLiteral("create trigger refuse before update on groups when new.name = '%1' "
+                                      "begin select raise(abort, 'disk full'); end")
+                           .arg(refused)));
+        // Nothing stored yet: a message, as for any other reason nothing happened.
+        // After a stored pointer: the status line says it, and the command ended early.
+        QCOMPARE(rig.catchup(), first_fails ? Outcome::Message : Outcome::Stopped);
+        QCOMPARE(rig.ui.count_starting(QStringLiteral("Cannot store the message pointer of ") + refused), 1);
+        QCOMPARE(rig.ui.messages.size(), first_fails ? 1 : 0);
+        QCOMPARE(rig.pointer(QStringLiteral("alt.a"), server.setting()), first_fails ? qint64(2) : qint64(10));
+        QCOMPARE(rig.pointer(QStringLiteral("alt.b"), server.setting()), qint64(2));
+        QCOMPARE(rig.ui.enabled.value(int(Button::btnProc)), true);
+    }
 }
 
 QTEST_MAIN(TestCatchup)

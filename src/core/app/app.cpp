@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 namespace brivane {
@@ -28,8 +29,20 @@ bool App::start()
     lock_ = std::make_unique<QLockFile>(paths_.lock_file());
     lock_->setStaleLockTime(0);
     if (!lock_->tryLock(0)) {
+        // Only a lock held by a live copy means another copy; a home that
+        // cannot be written must say so, not send the user looking for one.
+        const QLockFile::LockError why = lock_->error();
         lock_.reset();
-        ui_.message(QStringLiteral("Brivane is already running!"));
+        if (why == QLockFile::LockFailedError)
+            ui_.message(QStringLiteral("Brivane is already running!"));
+        else
+            ui_.message(QStringLiteral("Cannot create the lock file %1: %2")
+                            .arg(native_path(paths_.lock_file()),
+                                 why == QLockFile::PermissionError
+                                     ? QStringLiteral("the folder cannot be written")
+                                 : !QFileInfo(paths_.home()).isDir()
+                                     ? QStringLiteral("no such folder")
+                                     : QStringLiteral("unknown error")));
         return false;
     }
 
@@ -66,7 +79,9 @@ void App::delete_log()
 
 int delete_work_files(const Paths &paths, Frontend &ui)
 {
-    static const QRegularExpression work_name(QStringLiteral("^work[^.]{4}$"));
+    // Only the names the program gives its work files ("work" and four
+    // digits): the home may be a folder of the user's own, with a "workflow".
+    static const QRegularExpression work_name(QStringLiteral("^work[0-9]{4}$"));
     int removed = 0;
     const QStringList names = QDir(paths.home()).entryList(QDir::Files | QDir::Hidden);
     for (const QString &name : names) {

@@ -49,6 +49,7 @@ Outcome catchup_Click(Session &session, Database &db, const Settings &settings, 
     }
     ui.set_enabled(Button::btnProc, false);
 
+    bool stored = false;  // a pointer was set: a later error is no longer "nothing happened"
     for (const GroupRow &row : *groups) {
         session.select_group(row.name);
         const qint16 state = session.wait(StateSelectGroup);
@@ -68,9 +69,12 @@ Outcome catchup_Click(Session &session, Database &db, const Settings &settings, 
                                       .arg(row.name, db.last_error());
             ui.add_status(error);
             finish(session, ui);
+            if (stored)
+                return Outcome::Stopped;
             ui.message(error);
             return Outcome::Message;
         }
+        stored = true;
         ui.add_status(QStringLiteral("Caught up: ") + row.name + QStringLiteral(" High Message = ")
                       + QString::number(high));
     }

@@ -158,11 +158,11 @@ MainWindow::MainWindow()
 
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
     file->setObjectName(QStringLiteral("file"));
-    // A run waits in event loops of its own, which would carry it on to its
-    // end: it is stopped first (every finished header is already stored).
+    // Closing stops a run first (it waits in event loops of its own, which
+    // would carry it on to its end; every finished header is already
+    // stored), and also ends a start-up that has not reached the event loop.
     QAction *quit = file->addAction(QStringLiteral("&Quit"), this, [this] {
-        if (commands_)
-            commands_->stop();
+        close();
         QCoreApplication::quit();
     });
     quit->setObjectName(QStringLiteral("quit"));
