@@ -21,6 +21,7 @@ private slots:
     void not_connected();
     void connection_lost_while_selecting();
     void group_not_on_server();
+    void group_refused();
     void store_failure_before_and_after_a_stored_pointer();
 };
 
@@ -177,6 +178,37 @@ void TestCatchup::group_not_on_server()
     QCOMPARE(rig.pointer(QStringLiteral("alt.gone"), server.setting()), qint64(40));
     QCOMPARE(rig.pointer(QStringLiteral("alt.here"), server.setting()), qint64(6));
     QVERIFY(rig.ui.has(QStringLiteral("Caught up all groups...")));
+}
+
+// A group refused for want of a login is not one the server lacks: catch-up
+// ends there instead of reporting all groups caught up.
+void TestCatchup::group_refused()
+{
+    ScriptServer server;
+    QVERIFY(server.start());
+    QByteArray open = "none";
+    server.on("GROUP", [&](ScriptConnection &c, const QByteArray &args) {
+        if (args == open)
+            c.write_line("211 10 1 10 " + args);
+        else
+            c.write_line("480 Authentication required");
+    });
+    for (const bool first_refused : {true, false}) {
+        open = first_refused ? "none" : "alt.a";
+        RunRig rig;
+        QVERIFY2(rig.setup(server.setting(), {QStringLiteral("alt.a"), QStringLiteral("alt.b")}, true,
+                           false, 2),
+                 qPrintable(rig.why));
+        QCOMPARE(rig.catchup(), first_refused ? Outcome::Message : Outcome::Stopped);
+        QVERIFY(!rig.ui.has(QStringLiteral("Caught up all groups...")));
+        const QString refused = first_refused ? QStringLiteral("alt.a") : QStringLiteral("alt.b");
+        QCOMPARE(rig.ui.count_starting(QStringLiteral("Cannot select group: ") + refused + QStringLiteral(" (")), 1);
+        QCOMPARE(rig.ui.messages.size(), first_refused ? 1 : 0);
+        QCOMPARE(rig.pointer(QStringLiteral("alt.a"), server.setting()), first_refused ? qint64(2) : qint64(10));
+        QCOMPARE(rig.pointer(QStringLiteral("alt.b"), server.setting()), qint64(2));
+        QCOMPARE(rig.session().news_state(), qint16(StateDisconnected));
+        QCOMPARE(rig.ui.enabled.value(int(Button::btnProc)), true);
+    }
 }
 
 void TestCatchup::store_failure_before_and_after_a_stored_pointer()

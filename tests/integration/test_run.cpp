@@ -450,6 +450,20 @@ void TestRun::preconditions()
     QVERIFY(rig.app->db().exec(QStringLiteral("insert into groups (name, last_msg, server) values (?, ?, ?)"),
                                {QStringLiteral("alt.a"), 0, placeholder}));
     expect(QStringLiteral("News Server is not set!"));
+
+    // A server setting that cannot be used (a mistyped port) is told by a
+    // message too; no connection was made, so none was lost.
+    const QString unusable = QStringLiteral("127.0.0.1:11g");
+    s.news_server = unusable;
+    QVERIFY(rig.app->db().exec(QStringLiteral("insert into groups (name, last_msg, server) values (?, ?, ?)"),
+                               {QStringLiteral("alt.a"), 0, unusable}));
+    rig.ui.messages.clear();
+    rig.ui.status.clear();
+    QCOMPARE(rig.run(), Outcome::Message);
+    QCOMPARE(rig.ui.messages.size(), 1);
+    QVERIFY2(rig.ui.messages.at(0).startsWith(QStringLiteral("Invalid news server")),
+             qPrintable(rig.dump()));
+    QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
 }
 
 QTEST_MAIN(TestRun)

@@ -41,6 +41,8 @@ public:
     FakeNews()
     {
         server.on("GROUP", [this](ScriptConnection &c, const QByteArray &args) {
+            if (group_hook && group_hook(c, args))
+                return;
             const QString name = QString::fromUtf8(args);
             if (!groups.contains(name)) {
                 c.write_line("411 No such group " + args);
@@ -133,6 +135,7 @@ public:
     QMap<QString, FakeGroup> groups;
     std::function<bool(ScriptConnection &, qint64)> article_hook;
     std::function<bool(ScriptConnection &, const QByteArray &)> xover_hook;
+    std::function<bool(ScriptConnection &, const QByteArray &)> group_hook;
 };
 
 FakeArticle picture(const QString &name, const QByteArray &jpeg)
@@ -158,6 +161,8 @@ private slots:
     void stop_during_article();
     void low_mark_raises_pointer();
     void group_not_on_server();
+    void group_refused_ends_the_run_data();
+    void group_refused_ends_the_run();
     void headers_out_of_range();
     void undecodable_data();
     void uuencode_tried_before_base64();
@@ -168,6 +173,7 @@ private slots:
     void folder_cannot_be_made();
     void promotion();
     void stale_promotion_dropped();
+    void promotion_back_to_a_finished_group();
     void control_characters_kept_off_the_terminal();
 };
 
@@ -428,6 +434,59 @@ void TestRunFaults::group_not_on_server()
     QCOMPARE(rig.pointer(QStringLiteral("alt.fake.gone"), news.setting()), qint64(4));
     QCOMPARE(rig.pointer(here, news.setting()), qint64(1));
     QCOMPARE(rig.pictures(), QStringList{QStringLiteral("h1.jpg")});
+}
+
+// A group refused for want of a login or of permission is no group the
+// server lacks: the run ends there (a message while nothing was stored, for
+// exit code 1), instead of going on and reporting every group processed.
+void TestRunFaults::group_refused_ends_the_run_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::newRow("login wanted, none set") << QByteArray("480 Authentication required");
+    QTest::newRow("permission") << QByteArray("502 Access to group denied");
+}
+
+void TestRunFaults::group_refused_ends_the_run()
+{
+    QFETCH(QByteArray, reply);
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString open = QStringLiteral("alt.fake.open"), closed = QStringLiteral("alt.fake.closed");
+    news.add(open, picture(QStringLiteral("o1.jpg"), make_jpeg(171)));
+    news.add(closed, picture(QStringLiteral("c1.jpg"), make_jpeg(172)));
+    bool refuse_all = true;
+    news.group_hook = [&](ScriptConnection &c, const QByteArray &args) {
+        if (!refuse_all && args != closed.toUtf8())
+            return false;
+        c.write_line(reply);
+        return true;
+    };
+
+    // Every group refused: nothing happened, a message says why.
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {open, closed}), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Message);
+    QCOMPARE(rig.ui.messages.size(), 1);
+    QVERIFY2(rig.ui.messages.at(0).startsWith(QStringLiteral("Cannot select group: alt.fake.open (")),
+             qPrintable(rig.dump()));
+    QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
+    QVERIFY(!rig.ui.has(QStringLiteral("Selected group: alt.fake.closed")));
+    QCOMPARE(rig.pointer(open, news.setting()), qint64(0));
+    QCOMPARE(rig.session().news_state(), qint16(StateDisconnected));
+
+    // Refused after a stored pointer: the run ends early (exit code 3),
+    // the pointer stays, the last status line says why.
+    refuse_all = false;
+    rig.ui.messages.clear();
+    rig.ui.status.clear();
+    QCOMPARE(rig.run(), Outcome::Stopped);
+    QVERIFY(rig.ui.messages.isEmpty());
+    QVERIFY2(rig.ui.status.last().startsWith(QStringLiteral("Cannot select group: alt.fake.closed (")),
+             qPrintable(rig.dump()));
+    QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
+    QCOMPARE(rig.pointer(open, news.setting()), qint64(1));
+    QCOMPARE(rig.pointer(closed, news.setting()), qint64(0));
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("o1.jpg")});
 }
 
 void TestRunFaults::headers_out_of_range()
@@ -746,6 +805,51 @@ void TestRunFaults::stale_promotion_dropped()
     QCOMPARE(rig.ui.count(QStringLiteral("Selected group: alt.fake.x")), 1);
     QCOMPARE(rig.ui.count(QStringLiteral("Selected group: alt.fake.y")), 1);
     QVERIFY(!rig.app->shared().group_jump);
+}
+
+// A group promoted after it was finished in this run: the run goes back to
+// it, and only what came since is looked at; its last header is not
+// examined (and its article fetched) a second time.
+void TestRunFaults::promotion_back_to_a_finished_group()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QStringList groups{QStringLiteral("alt.fake.p"), QStringLiteral("alt.fake.q"),
+                             QStringLiteral("alt.fake.r")};
+    int seed = 270;
+    for (const QString &g : groups) {
+        for (int i = 1; i <= 2; ++i)
+            news.add(g, picture(QStringLiteral("%1%2.jpg").arg(g.right(1)).arg(i), make_jpeg(++seed)));
+    }
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), groups, false), qPrintable(rig.why));
+    bool in_q = false, clicked = false;
+    rig.ui.on_status = [&](const QString &line) {
+        // In q, after its first header: back to p.
+        in_q = in_q || line == QStringLiteral("Selected group: alt.fake.q");
+        if (in_q && !clicked && line == indent + QStringLiteral("Updated message pointer...")) {
+            clicked = true;
+            rig.ui.set_text(Box::Combo1, groups.at(0));
+            rig.app->shared().group_jump = true;
+        }
+    };
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY2(rig.ui.has(QStringLiteral("Promoted group: alt.fake.p")), qPrintable(rig.dump()));
+    QCOMPARE(rig.ui.count(QStringLiteral("Selected group: alt.fake.p")), 2);
+    // Back in p: nothing new there.
+    const qsizetype second = rig.ui.status.lastIndexOf(QStringLiteral("Selected group: alt.fake.p"));
+    QCOMPARE(rig.ui.status.value(second + 1), indent + QStringLiteral("No new messages..."));
+    QCOMPARE(rig.ui.count(QStringLiteral("p2.jpg (1/1)")), 1);
+    QCOMPARE(rig.ui.count_starting(indent + QStringLiteral("Identical file already saved: ")), 0);
+    // p again, then q and r in list order: q resumes after its first header.
+    QCOMPARE(rig.ui.count(QStringLiteral("q1.jpg (1/1)")), 1);
+    QCOMPARE(rig.ui.count(QStringLiteral("q2.jpg (1/1)")), 1);
+    QCOMPARE(rig.counters.articles_count, qint64(6));
+    QCOMPARE(rig.counters.files_this_count, qint64(6));
+    QCOMPARE(rig.counters.dupes_this_count, qint64(0));
+    QCOMPARE(rig.pictures().size(), 6);
+    for (const QString &g : groups)
+        QCOMPARE(rig.pointer(g, news.setting()), qint64(2));
 }
 
 // A real server refuses to take such headers, but one may pass them on from

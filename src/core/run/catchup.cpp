@@ -1,6 +1,7 @@
 #include "run/run.h"
 
 #include "db/database.h"
+#include "session/nntpclient.h"
 #include "session/session.h"
 #include "shell/frontend.h"
 #include "shell/settings.h"
@@ -58,9 +59,18 @@ Outcome catchup_Click(Session &session, Database &db, const Settings &settings, 
             return Outcome::Stopped;
         }
         if (!session.last_ok) {
+            const QString why = QStringLiteral("Cannot select group: ") + row.name
+                                + QStringLiteral(" (") + session.last_reply + QLatin1Char(')');
+            ui.add_status(why);
+            if (session.last_error != NewsClient::ErrNoSuchGroup) {
+                // Refused (a login wanted, no permission): the command did not do its job.
+                finish(session, ui);
+                if (stored)
+                    return Outcome::Stopped;
+                ui.message(why);
+                return Outcome::Message;
+            }
             // A group the server no longer carries keeps its pointer.
-            ui.add_status(QStringLiteral("Cannot select group: ") + row.name + QStringLiteral(" (")
-                          + session.last_reply + QLatin1Char(')'));
             continue;
         }
         const qint64 high = session.last_article();

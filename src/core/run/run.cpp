@@ -5,6 +5,7 @@
 #include "run/files.h"
 #include "run/filters.h"
 #include "run/headerstep.h"
+#include "session/nntpclient.h"
 #include "session/session.h"
 #include "shell/frontend.h"
 #include "shell/settings.h"
@@ -220,9 +221,16 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
     if (gone(session_.wait(StateSelectGroup)))
         return GroupEnd::Stopped;
     if (!session_.last_ok) {
+        const QString why = QStringLiteral("Cannot select group: ") + name + QStringLiteral(" (")
+                            + session_.last_reply + QLatin1Char(')');
+        if (session_.last_error != NewsClient::ErrNoSuchGroup) {
+            // Refused (a login wanted, no permission): not a group the
+            // server lacks. Going on would report the run as done.
+            error_ = why;
+            return GroupEnd::Failed;
+        }
         // The server does not carry the group (any more): say so, keep its pointer.
-        ui_.add_status(QStringLiteral("Cannot select group: ") + name + QStringLiteral(" (")
-                       + session_.last_reply + QLatin1Char(')'));
+        ui_.add_status(why);
         end_connection();
         return GroupEnd::Done;
     }
@@ -322,7 +330,9 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
                 }
                 pointer_written_ = true;
                 previous = number;
-                group_pointers_[g] = number;
+                // The next one to examine: a group taken up again in this
+                // run (a promotion back to it) must not repeat this header.
+                group_pointers_[g] = number + 1;
                 ui_.add_status(indent + QStringLiteral("Updated message pointer..."));
                 ui_.set_text(Box::lo_msg, QString::number(number));
             }

@@ -193,6 +193,7 @@ void Session::Private::on_async_error(qint64 number, const QString &description)
 {
     q->last_ok = false;
     q->last_reply = description;
+    q->last_error = number;
     if (number == NewsClient::ErrHostNotFound) {
         host_not_found();
         return;
@@ -292,6 +293,7 @@ void Session::Private::start(qint16 state, int timeout_ms,
 {
     q->last_ok = true;
     q->last_reply.clear();
+    q->last_error = 0;
     q->set_news_state(state);
     if (!client) {
         q->last_ok = false;
@@ -378,6 +380,7 @@ void Session::connect_to_server()
     if (e != 0) {
         // Nothing was started (an unusable setting, no TLS): say why.
         const QString why = c->error_string();
+        server_unset = true;  // a message, like no server at all: nothing was lost
         d->drop_client();
         set_news_state(StateDisconnected);
         d->set_light(LightRed);

@@ -81,6 +81,8 @@ public:
     // description, for a status line. Its results are then not the server's data.
     bool last_ok = true;
     QString last_reply;
+    // The error number of that failure (NewsClient::Error), 0 when none.
+    qint64 last_error = 0;
 
     // The news client of the connection in hand (none while disconnected).
     NewsClient *client() const;
@@ -104,7 +106,7 @@ public:
     // meanwhile (Stop may come while one connection is closing).
     bool stop_requested = false;
     bool article_too_large = false;  // set when the article passed its size limit
-    bool server_unset = false;       // set when a connect found no server to call
+    bool server_unset = false;       // set when a connect found no server it can call
     qint64 total_bytes = 0;    // received text, shown in tot_bytes
     bool log_enabled = false;  // "/log": append every received text to log.txt
 
