@@ -331,7 +331,9 @@ void TestSession::progress_and_results()
     for (int i = 0; i < 2000; ++i)
         groups << "alt.group" + QByteArray::number(i) + " 1 1 y";
     s.on("LIST", ScriptServer::block("215 list", groups));
-    s.on("XOVER", ScriptServer::block("224 overview", {"1\tS\tF\tD\t<1@x>\t\t5\t1\t", "2\tS\tF\tD\t<2@x>\t\t5\t1\t"}));
+    // A UTF-8 subject beside a Latin-1 sender: each field read as what it is.
+    s.on("XOVER", ScriptServer::block("224 overview", {"1\tS\tF\tD\t<1@x>\t\t5\t1\t", "2\tS\tF\tD\t<2@x>\t\t5\t1\t",
+                                                        "3\tcaf\xc3\xa9\tJos\xe9\tD\t<3@x>\t\t5\t1\t"}));
     // Latin-1 bytes in a subject survive as Latin-1, UTF-8 as UTF-8.
     s.on("ARTICLE", ScriptServer::block("220 1 <1@x>", {"Subject: caf\xe9", "", "body"}));
     QVERIFY(s.start());
@@ -344,9 +346,10 @@ void TestSession::progress_and_results()
     QCOMPARE(r.session.group_line(2000), QString());
     QVERIFY(r.ui.text(Box::Combo1).startsWith(QStringLiteral("Groups received: ")));
 
-    QCOMPARE(r.xover(1, 2), qint16(StateConnected));
-    QCOMPARE(r.session.overview_count(), qint64(2));
+    QCOMPARE(r.xover(1, 3), qint16(StateConnected));
+    QCOMPARE(r.session.overview_count(), qint64(3));
     QCOMPARE(r.session.overview_line(1), QStringLiteral("2\tS\tF\tD\t<2@x>\t\t5\t1\t"));
+    QCOMPARE(r.session.overview_line(2), QString::fromUtf8("3\tcaf\u00e9\tJos\u00e9\tD\t<3@x>\t\t5\t1\t"));
 
     QCOMPARE(r.article(1), qint16(StateConnected));
     QCOMPARE(r.session.article_progress(), qint64(3));

@@ -60,6 +60,29 @@ QString text_of(const QByteArray &bytes)
     return text;
 }
 
+// An overview line field by field: a subject in UTF-8 beside a sender in
+// Latin-1 keeps both readable (fields are split on tabs, which no UTF-8
+// sequence holds).
+QString overview_text(const QByteArray &bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString whole = utf8(bytes);
+    if (!utf8.hasError())
+        return whole;
+    QString text;
+    text.reserve(bytes.size());
+    qsizetype from = 0;
+    while (true) {
+        const qsizetype tab = bytes.indexOf('\t', from);
+        const qsizetype to = tab < 0 ? bytes.size() : tab;
+        text += text_of(bytes.mid(from, to - from));
+        if (tab < 0)
+            return text;
+        text += QLatin1Char('\t');
+        from = tab + 1;
+    }
+}
+
 } // namespace
 
 void clear_display(Frontend &ui)
@@ -542,7 +565,7 @@ qint64 Session::overview_count() const
 
 QString Session::overview_line(qint64 index) const
 {
-    return d->client ? text_of(d->client->overview_line(index)) : QString();
+    return d->client ? overview_text(d->client->overview_line(index)) : QString();
 }
 
 const QByteArray &Session::article_text() const
