@@ -1,6 +1,7 @@
 #include "app/app.h"
 #include "support/testsupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -34,6 +35,23 @@ void leave_home(const test::TempHome &home, const QStringList &left, const QStri
             QVERIFY(QFile::remove(home.file(name)));
     if (!damaged.isEmpty())
         QVERIFY(home.write(damaged, QByteArray("SQLite format 3\0", 16) + QByteArray(8000, '\x5a')));
+}
+
+// unshare's arguments for a private mount namespace, or empty when this
+// machine allows none (no root, no user namespaces).
+QStringList namespace_args()
+{
+    for (const QStringList &args : {QStringList{QStringLiteral("-m")},
+                                    QStringList{QStringLiteral("-r"), QStringLiteral("-m")}}) {
+        QProcess p;
+        p.start(QStringLiteral("unshare"),
+                args + QStringList{QStringLiteral("sh"), QStringLiteral("-c"),
+                                   QStringLiteral("d=$(mktemp -d) && mount -t tmpfs -o size=64k brivane $d"
+                                                  " && umount $d && rmdir $d")});
+        if (p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
+            return args;
+    }
+    return {};
 }
 
 bool has_subscription(const QString &file)
@@ -180,6 +198,72 @@ private slots:
         QVERIFY(!QFile::exists(home.file("brivane.mdb")));
         QCOMPARE(home.read("brivane.new"), fresh);
         QCOMPARE(QFile(home.file("brivane.BAK")).size(), 0);
+    }
+
+    // The home on a tmpfs too small for the new database, then grown: the
+    // failed creation leaves no file (an existing one is never re-created),
+    // so the next start makes the database whole.
+    void a_creation_cut_short_by_a_full_disk_is_made_again()
+    {
+        const QStringList ns = namespace_args();
+        if (ns.isEmpty())
+            QSKIP("no private mount namespace here (needs root or user namespaces)");
+        test::TempHome outside;
+        const QString home = outside.file("home");
+        QVERIFY(QDir().mkpath(home));
+        const QString script = QStringLiteral(
+            "mount -t tmpfs -o size=4k brivane \"$1\" || exit 90\n"
+            "BRIVANE_HOME=\"$1\" \"$3\" > \"$2/out1.txt\" 2> \"$2/err1.txt\"; echo $? > \"$2/rc1.txt\"\n"
+            "ls -A \"$1\" > \"$2/ls1.txt\"\n"
+            "mount -o remount,size=1m \"$1\" || exit 91\n"
+            "BRIVANE_HOME=\"$1\" \"$3\" > \"$2/out2.txt\" 2>&1; echo $? > \"$2/rc2.txt\"\n"
+            "cp \"$1/brivane.mdb\" \"$2/\" || exit 92\n");
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QStringLiteral("unshare"), ns + QStringList{QStringLiteral("sh"), QStringLiteral("-c"), script,
+                                                            QStringLiteral("sh"), home, outside.path(),
+                                                            QStringLiteral(BRIVANE_CLI_PATH)});
+        QVERIFY(p.waitForFinished(60000));
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, p.readAll().constData());
+
+        QCOMPARE(outside.read("rc1.txt"), QByteArray("1\n"));
+        const QString err1 = QString::fromUtf8(outside.read("err1.txt")).trimmed();
+        const QString start = QStringLiteral("Cannot create the database %1: ").arg(home + "/brivane.mdb");
+        QVERIFY2(err1.startsWith(start) && err1.size() > start.size(), qPrintable(err1));
+        QCOMPARE(outside.read("ls1.txt"), QByteArray());  // nothing half made is left
+        QCOMPARE(outside.read("rc2.txt"), QByteArray("0\n"));
+        Database db;
+        QVERIFY(db.open(outside.file("brivane.mdb")));
+        QVERIFY2(db.masks().has_value(), qPrintable(db.last_error()));
+        QVERIFY(db.groups_of("news.example.net").has_value());
+    }
+
+    // With the program's folder not writable, the home is in XDG_DATA_HOME,
+    // or in ~/.local/share when that is unset or (an invalid) relative path:
+    // never a folder that depends on where the program was started.
+    void the_data_home_is_never_relative()
+    {
+        const QStringList ns = namespace_args();
+        if (ns.isEmpty())
+            QSKIP("no private mount namespace here (needs root or user namespaces)");
+        test::TempHome outside;
+        QVERIFY(QDir().mkpath(outside.file("cwd")) && QDir().mkpath(outside.file("user")));
+        const QString script = QStringLiteral(
+            "d=$(dirname \"$2\")\n"
+            "mount --bind \"$d\" \"$d\" && mount -o remount,bind,ro \"$d\" || exit 90\n"
+            "cd \"$1/cwd\" || exit 91\n"
+            "env -u BRIVANE_HOME HOME=\"$1/user\" XDG_DATA_HOME=relative \"$2\" > \"$1/out.txt\" 2>&1\n"
+            "echo $? > \"$1/rc.txt\"\n");
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QStringLiteral("unshare"), ns + QStringList{QStringLiteral("sh"), QStringLiteral("-c"), script,
+                                                            QStringLiteral("sh"), outside.path(),
+                                                            QStringLiteral(BRIVANE_CLI_PATH)});
+        QVERIFY(p.waitForFinished(60000));
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, p.readAll().constData());
+        QVERIFY2(outside.read("rc.txt") == "0\n", outside.read("out.txt").constData());
+        QVERIFY(QFile::exists(outside.file("user/.local/share/brivane/brivane.mdb")));
+        QVERIFY(!QFile::exists(outside.file("cwd/relative")));
     }
 
     void a_damaged_database_does_not_stop_the_program()

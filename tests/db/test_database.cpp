@@ -141,6 +141,28 @@ private slots:
         QCOMPARE(db.count_newsgroups("other"), 1);
     }
 
+    // File names and senders match regardless of case in every alphabet,
+    // not in A-Z alone; a "%" or "_" in them is no wildcard.
+    void lookups_ignore_case_beyond_ascii()
+    {
+        Fixture f;
+        Database &db = f.db;
+        QVERIFY(db.add_dupe(QStringLiteral("Jörg_Ärger.jpg")));
+        QVERIFY(db.add_dupe(QStringLiteral("фото 100%.jpg")));
+        QVERIFY(db.exec("insert into lockout (sender) values (?)", {QStringLiteral("Jürgen <jürgen@müller.example>")}));
+
+        QVERIFY(db.dupe_exists(QStringLiteral("JÖRG_ärger.JPG")).value());
+        QVERIFY(db.dupe_exists(QStringLiteral("ФОТО 100%.JPG")).value());
+        QVERIFY(db.sender_locked(QStringLiteral("JÜRGEN <JÜRGEN@MÜLLER.EXAMPLE>")).value());
+        QVERIFY(db.sender_locked(QStringLiteral("jürgen <jürgen@müller.example>")).value());
+
+        QVERIFY(!db.dupe_exists(QStringLiteral("Jörg-Ärger.jpg")).value());    // "_" is literal
+        QVERIFY(!db.dupe_exists(QStringLiteral("ФОТО 1000.JPG")).value());     // so is "%"
+        QVERIFY(!db.dupe_exists(QStringLiteral("Jorg_Arger.jpg")).value());    // accents still count
+        QVERIFY(!db.dupe_exists(QStringLiteral("JÖRG_ärger.JPG.jpg")).value());
+        QVERIFY(!db.sender_locked(QStringLiteral("Jürgen <jürgen@müller.example.org>")).value());
+    }
+
     void star_is_the_like_wildcard()
     {
         Fixture f;
@@ -174,7 +196,12 @@ private slots:
         QVERIFY(!db.exec("insert into masks (mask) values (?)", {"jpeg"}));
         QVERIFY(!db.last_error().isEmpty());
         QVERIFY(!db.replace_newsgroups("s", {QString(126, 'g')}));
-        QCOMPARE(db.dupes_count().value(), 1);
+        // Counted in characters, however many bytes or UTF-16 units they take.
+        const QString smile = QStringLiteral("\U0001F600");
+        QVERIFY2(db.add_dupe(QString(49, QChar(0xE9)) + smile), qPrintable(db.last_error()));
+        QVERIFY(!db.add_dupe(QString(50, QChar(0xE9)) + smile));
+        QVERIFY(db.last_error().contains("too long"));
+        QCOMPARE(db.dupes_count().value(), 2);
         QCOMPARE(db.count_newsgroups("s"), 0);
     }
 
@@ -293,6 +320,11 @@ private slots:
         db.open(home.file("brivane.mdb"));  // may open; every query then fails cleanly
         QVERIFY(!db.masks().has_value());
         QVERIFY(!db.last_error().isEmpty());
+        // Each says what is wrong with the file.
+        QVERIFY(!db.groups_of("s").has_value());
+        QVERIFY2(db.last_error().contains("not a database"), qPrintable(db.last_error()));
+        QVERIFY(!db.replace_newsgroups("s", {"alt.a"}));
+        QVERIFY2(db.last_error().contains("not a database"), qPrintable(db.last_error()));
     }
 };
 

@@ -2,10 +2,29 @@
 #include "shell/textutil.h"
 #include "support/testsupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTest>
 
+#include <sched.h>
+#include <sys/mount.h>
+
 using namespace brivane;
+
+namespace {
+
+// A tmpfs of `kib` KiB on `dir`, seen by this process alone (a mount
+// namespace of its own); false where that needs rights this test lacks.
+bool small_disk(const QString &dir, int kib)
+{
+    static const bool own_namespace = ::unshare(CLONE_NEWNS) == 0
+                                      && ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return own_namespace
+           && ::mount("brivane", QFile::encodeName(dir).constData(), "tmpfs", 0,
+                      QByteArrayLiteral("size=%1k").replace("%1", QByteArray::number(kib)).constData()) == 0;
+}
+
+} // namespace
 
 class TestSettings : public QObject {
     Q_OBJECT
@@ -171,6 +190,41 @@ private slots:
         const auto perms = QFile::permissions(home.file("Brivane.ini"));
         QVERIFY(!(perms & (QFileDevice::ReadGroup | QFileDevice::ReadOther)));
         QVERIFY(!s.save("no_such_key"));
+    }
+
+    // A full disk while the file is written: the old file stays whole and
+    // the failure is told, never an empty file reported as saved.
+    void a_full_disk_keeps_the_old_file()
+    {
+        test::TempHome home;
+        const QString dir = home.file("disk");
+        QVERIFY(QDir().mkpath(dir));
+        if (!small_disk(dir, 8))
+            QSKIP("no private mount namespace here (needs root)");
+        const QByteArray before = "[SETUP]\nuserid=bob\n" + QByteArray("; a long comment\n").repeated(245);
+        QFile f(dir + "/Brivane.ini");
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(before) == before.size());
+        f.close();
+        // Fill what room is left.
+        QFile fill(dir + "/fill");
+        QVERIFY(fill.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        while (fill.write(QByteArray(512, 'f')) > 0) {
+        }
+        fill.close();
+
+        Settings s(dir + "/Brivane.ini");
+        s.load();
+        QCOMPARE(s.userid, QStringLiteral("bob"));
+        s.dlpath = QStringLiteral("/home/u/pics");
+        QString error;
+        QVERIFY(!s.save("dlpath", &error));
+        QVERIFY2(error.startsWith("Cannot write " + dir + "/Brivane.ini: "), qPrintable(error));
+        QFile again(dir + "/Brivane.ini");
+        QVERIFY(again.open(QIODevice::ReadOnly));
+        QCOMPARE(again.readAll(), before);
+        again.close();
+        QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), (QStringList{"Brivane.ini", "fill"}));
+        QVERIFY(::umount(QFile::encodeName(dir).constData()) == 0);
     }
 
     void text_helpers()

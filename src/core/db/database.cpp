@@ -156,9 +156,23 @@ bool keep_copy(const QString &from, const QString &to, bool allow_link, QString 
 // A write-ahead log, its index or a rollback journal beside `db_file`.
 const char *const side_files[] = {"-wal", "-shm", "-journal"};
 
+bool has_non_ascii(const QString &s)
+{
+    for (const QChar c : s)
+        if (c.unicode() >= 128)
+            return true;
+    return false;
+}
+
 bool width_ok(const QString &value, int width, const char *column, QString *error)
 {
-    if (value.size() <= width)
+    // Characters, as the column's check counts them: a character outside
+    // the Basic Multilingual Plane is one, not two UTF-16 units.
+    qsizetype chars = value.size();
+    for (qsizetype i = 0; i + 1 < value.size(); ++i)
+        if (value[i].isHighSurrogate() && value[i + 1].isLowSurrogate())
+            --chars, ++i;
+    if (chars <= width)
         return true;
     *error = QStringLiteral("Value too long for %1 (at most %2 characters): %3")
                  .arg(QLatin1String(column))
@@ -178,32 +192,61 @@ bool Database::create_database(const QString &path, QString *error)
 {
     if (file_exists(path) || QFileInfo::exists(path))
         return true;
+    // Built under a name of its own and put in place only when whole: an
+    // existing file is never re-created, so a creation cut short by a full
+    // disk or a kill must not leave a file without tables under this name.
+    const QString part = path + QStringLiteral(".part");
+    auto give_up = [&](const QString &why) {
+        if (error)
+            *error = why;
+        QFile::remove(part);
+        QFile::remove(part + QStringLiteral("-journal"));
+        return false;
+    };
+    QFile::remove(part);  // left by an interrupted creation
+    QFile::remove(part + QStringLiteral("-journal"));
     // Created owner-only: the servers table holds passwords.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    if (fd < 0) {
-        if (error)
-            *error = QStringLiteral("Cannot create %1: %2").arg(path, last_os_error());
-        return false;
-    }
+    const int fd = ::open(QFile::encodeName(part).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0)
+        return give_up(QStringLiteral("Cannot create %1: %2").arg(part, last_os_error()));
     ::close(fd);
-    ScopedConnection c(path);
-    if (!c.ok()) {
-        if (error)
-            *error = c.error();
-        return false;
-    }
-    QSqlDatabase db = c.db();
-    db.transaction();
-    for (const char *statement : schema) {
-        QSqlQuery q(db);
-        if (!q.exec(QString::fromLatin1(statement))) {
-            if (error)
-                *error = q.lastError().text();
+    {
+        ScopedConnection c(part);
+        if (!c.ok())
+            return give_up(c.error());
+        QSqlDatabase db = c.db();
+        if (!db.transaction())
+            return give_up(db.lastError().text());
+        for (const char *statement : schema) {
+            QSqlQuery q(db);
+            if (!q.exec(QString::fromLatin1(statement))) {
+                const QString why = q.lastError().text();
+                db.rollback();
+                return give_up(why);
+            }
+        }
+        if (!db.commit()) {
+            const QString why = db.lastError().text();
             db.rollback();
-            return false;
+            return give_up(why);
         }
     }
-    return db.commit();
+    sync_file(part);
+    // link(2) never replaces a file that appeared meanwhile; rename where
+    // the file system has no links.
+    if (::link(QFile::encodeName(part).constData(), QFile::encodeName(path).constData()) != 0) {
+        const int link_errno = errno;
+        if (link_errno == EEXIST || QFileInfo::exists(path)) {
+            QFile::remove(part);
+            return true;
+        }
+        QString why;
+        if (!replace_file(part, path, &why))
+            return give_up(why);
+        return true;
+    }
+    QFile::remove(part);
+    return true;
 }
 
 bool Database::Database_Compact(Frontend &ui, const QString &source, const QString &destination)
@@ -461,7 +504,11 @@ std::optional<QList<GroupRow>> Database::groups_of(const QString &server)
 {
     QSqlQuery q(db_);
     q.setForwardOnly(true);
-    q.prepare(QStringLiteral("select name, last_msg from groups where server = ? order by rowid"));
+    // A damaged file fails here already; its reason, not the binding's.
+    if (!q.prepare(QStringLiteral("select name, last_msg from groups where server = ? order by rowid"))) {
+        fail(QStringLiteral("Database error"), q.lastError().text());
+        return std::nullopt;
+    }
     q.addBindValue(server);
     if (!q.exec()) {
         fail(QStringLiteral("Database error"), q.lastError().text());
@@ -509,16 +556,19 @@ bool Database::replace_newsgroups(const QString &server, const QStringList &name
         return false;
     if (!db_.transaction())
         return fail(QStringLiteral("Database error"), db_.lastError().text());
-    QSqlQuery del(db_);
-    del.prepare(QStringLiteral("delete from newsgroups where server = ?"));
+    QSqlQuery del(db_), ins(db_);
+    if (!del.prepare(QStringLiteral("delete from newsgroups where server = ?"))
+        || !ins.prepare(QStringLiteral("insert into newsgroups (name, server) values (?, ?)"))) {
+        fail(QStringLiteral("Database error"), (del.lastError().isValid() ? del : ins).lastError().text());
+        db_.rollback();
+        return false;
+    }
     del.addBindValue(server);
     if (!del.exec()) {
         fail(QStringLiteral("Database error"), del.lastError().text());
         db_.rollback();
         return false;
     }
-    QSqlQuery ins(db_);
-    ins.prepare(QStringLiteral("insert into newsgroups (name, server) values (?, ?)"));
     for (const QString &name : names) {
         ins.bindValue(0, name);
         ins.bindValue(1, server);
@@ -552,11 +602,7 @@ std::optional<QStringList> Database::masks()
 
 std::optional<bool> Database::dupe_exists(const QString &filename)
 {
-    auto n = scalar(QStringLiteral("select count(*) from dupes where filename = ?"),
-                    {filename});
-    if (!n)
-        return std::nullopt;
-    return *n > 0;
+    return holds(QStringLiteral("dupes"), QStringLiteral("filename"), filename);
 }
 
 std::optional<qint64> Database::dupes_count()
@@ -573,11 +619,45 @@ bool Database::add_dupe(const QString &filename)
 
 std::optional<bool> Database::sender_locked(const QString &sender)
 {
-    auto n = scalar(QStringLiteral("select count(*) from lockout where sender = ?"),
-                    {sender});
-    if (!n)
+    return holds(QStringLiteral("lockout"), QStringLiteral("sender"), sender);
+}
+
+std::optional<bool> Database::holds(const QString &table, const QString &column, const QString &value)
+{
+    auto n = scalar(QStringLiteral("select count(*) from %1 where %2 = ?").arg(table, column), {value});
+    if (!n || *n > 0 || !has_non_ascii(value))
+        return n ? std::optional<bool>(*n > 0) : std::nullopt;
+    // The columns' NOCASE folds A-Z only: "JÖRG" and "Jörg" would differ.
+    // The rows that agree in every ASCII character (LIKE, itself blind to
+    // ASCII case, with any one character in place of each other one) are
+    // compared here with the full case rules.
+    QString pattern;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        const QChar c = value[i];
+        if (c.unicode() < 128) {
+            if (c == QLatin1Char('\\') || c == QLatin1Char('%') || c == QLatin1Char('_'))
+                pattern += QLatin1Char('\\');
+            pattern += c;
+        } else {
+            pattern += QLatin1Char('_');
+            if (c.isHighSurrogate() && i + 1 < value.size() && value[i + 1].isLowSurrogate())
+                ++i;  // one character, as LIKE counts them
+        }
+    }
+    QSqlQuery *q = prepared(QStringLiteral("select %2 from %1 where %2 like ? escape '\\'").arg(table, column),
+                            {pattern});
+    if (!q)
         return std::nullopt;
-    return *n > 0;
+    if (!q->exec()) {
+        fail(QStringLiteral("Database error"), q->lastError().text());
+        q->finish();
+        return std::nullopt;
+    }
+    bool found = false;
+    while (!found && q->next())
+        found = q->value(0).toString().compare(value, Qt::CaseInsensitive) == 0;
+    q->finish();
+    return found;
 }
 
 } // namespace brivane

@@ -26,8 +26,9 @@ public:
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
 
-    // Creates the file with its six tables when it does not exist; an
-    // existing file (even an empty or damaged one) is never touched.
+    // Creates the file with its six tables when it does not exist (built as
+    // `path` + ".part" and put in place whole); an existing file (even an
+    // empty or damaged one) is never touched.
     static bool create_database(const QString &path, QString *error = nullptr);
 
     // Repair (integrity check), then compact into `destination` (VACUUM
@@ -96,6 +97,9 @@ private:
     // The statement prepared once per connection (the run asks the same few
     // after every header), its values bound; null and last_error() on failure.
     QSqlQuery *prepared(const QString &statement, const QVariantList &values);
+    // Whether `column` of `table` holds `value`, regardless of case, for
+    // letters beyond A-Z too.
+    std::optional<bool> holds(const QString &table, const QString &column, const QString &value);
     // Runs a query that yields one number in its first column.
     std::optional<qint64> scalar(const QString &statement, const QVariantList &values);
     std::map<QString, std::unique_ptr<QSqlQuery>> statements_;

@@ -46,7 +46,9 @@ Paths Paths::resolve(const QString &override_dir, QString *error)
     }
     if (dir.isEmpty()) {
         QString data = qEnvironmentVariable("XDG_DATA_HOME");
-        if (data.isEmpty())
+        // Only an absolute path counts (as the XDG rules say): a relative one
+        // would put the home wherever the program was started from.
+        if (data.isEmpty() || QDir::isRelativePath(data))
             data = QDir::homePath() + QStringLiteral("/.local/share");
         dir = data + QStringLiteral("/brivane");
     }

@@ -210,7 +210,15 @@ bool IniFile::write_string(const QString &section, const QString &key, const QSt
             *error = QStringLiteral("Cannot write %1: %2").arg(path_, out.errorString());
         return false;
     }
-    out.write(bytes);
+    // The bytes wait in the device's buffer: a full disk shows only when
+    // they are flushed, and commit() would not notice and put an empty or
+    // cut copy in the old file's place.
+    if (out.write(bytes) != bytes.size() || !out.flush()) {
+        if (error)
+            *error = QStringLiteral("Cannot write %1: %2").arg(path_, out.errorString());
+        out.cancelWriting();
+        return false;
+    }
     if (!existed)
         out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (!out.commit()) {
