@@ -37,22 +37,6 @@ void leave_home(const test::TempHome &home, const QStringList &left, const QStri
         QVERIFY(home.write(damaged, QByteArray("SQLite format 3\0", 16) + QByteArray(8000, '\x5a')));
 }
 
-// unshare's arguments for a private mount namespace, or empty when this
-// machine allows none (no root, no user namespaces).
-QStringList namespace_args()
-{
-    for (const QStringList &args : {QStringList{QStringLiteral("-m")},
-                                    QStringList{QStringLiteral("-r"), QStringLiteral("-m")}}) {
-        QProcess p;
-        p.start(QStringLiteral("unshare"),
-                args + QStringList{QStringLiteral("sh"), QStringLiteral("-c"),
-                                   QStringLiteral("d=$(mktemp -d) && mount -t tmpfs -o size=64k brivane $d"
-                                                  " && umount $d && rmdir $d")});
-        if (p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
-            return args;
-    }
-    return {};
-}
 
 bool has_subscription(const QString &file)
 {
@@ -205,7 +189,7 @@ private slots:
     // so the next start makes the database whole.
     void a_creation_cut_short_by_a_full_disk_is_made_again()
     {
-        const QStringList ns = namespace_args();
+        const QStringList ns = test::namespace_args();
         if (ns.isEmpty())
             QSKIP("no private mount namespace here (needs root or user namespaces)");
         test::TempHome outside;
@@ -218,13 +202,9 @@ private slots:
             "mount -o remount,size=1m \"$1\" || exit 91\n"
             "BRIVANE_HOME=\"$1\" \"$3\" > \"$2/out2.txt\" 2>&1; echo $? > \"$2/rc2.txt\"\n"
             "cp \"$1/brivane.mdb\" \"$2/\" || exit 92\n");
-        QProcess p;
-        p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(QStringLiteral("unshare"), ns + QStringList{QStringLiteral("sh"), QStringLiteral("-c"), script,
-                                                            QStringLiteral("sh"), home, outside.path(),
-                                                            QStringLiteral(BRIVANE_CLI_PATH)});
-        QVERIFY(p.waitForFinished(60000));
-        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, p.readAll().constData());
+        QByteArray out;
+        QVERIFY2(test::run_in_namespace(ns, script, {home, outside.path(), QStringLiteral(BRIVANE_CLI_PATH)}, &out),
+                 out.constData());
 
         QCOMPARE(outside.read("rc1.txt"), QByteArray("1\n"));
         const QString err1 = QString::fromUtf8(outside.read("err1.txt")).trimmed();
@@ -243,7 +223,7 @@ private slots:
     // never a folder that depends on where the program was started.
     void the_data_home_is_never_relative()
     {
-        const QStringList ns = namespace_args();
+        const QStringList ns = test::namespace_args();
         if (ns.isEmpty())
             QSKIP("no private mount namespace here (needs root or user namespaces)");
         test::TempHome outside;
@@ -254,13 +234,9 @@ private slots:
             "cd \"$1/cwd\" || exit 91\n"
             "env -u BRIVANE_HOME HOME=\"$1/user\" XDG_DATA_HOME=relative \"$2\" > \"$1/out.txt\" 2>&1\n"
             "echo $? > \"$1/rc.txt\"\n");
-        QProcess p;
-        p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(QStringLiteral("unshare"), ns + QStringList{QStringLiteral("sh"), QStringLiteral("-c"), script,
-                                                            QStringLiteral("sh"), outside.path(),
-                                                            QStringLiteral(BRIVANE_CLI_PATH)});
-        QVERIFY(p.waitForFinished(60000));
-        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, p.readAll().constData());
+        QByteArray out;
+        QVERIFY2(test::run_in_namespace(ns, script, {outside.path(), QStringLiteral(BRIVANE_CLI_PATH)}, &out),
+                 out.constData());
         QVERIFY2(outside.read("rc.txt") == "0\n", outside.read("out.txt").constData());
         QVERIFY(QFile::exists(outside.file("user/.local/share/brivane/brivane.mdb")));
         QVERIFY(!QFile::exists(outside.file("cwd/relative")));

@@ -22,22 +22,6 @@ namespace {
 
 const QString indent = QStringLiteral("    ");
 
-// unshare's arguments for a private mount namespace, or empty when this
-// machine allows none.
-QStringList namespace_args()
-{
-    for (const QStringList &args : {QStringList{QStringLiteral("-m")},
-                                    QStringList{QStringLiteral("-r"), QStringLiteral("-m")}}) {
-        QProcess p;
-        p.start(QStringLiteral("unshare"),
-                args + QStringList{QStringLiteral("sh"), QStringLiteral("-c"),
-                                   QStringLiteral("d=$(mktemp -d) && mount -t tmpfs -o size=64k brivane $d"
-                                                  " && umount $d && rmdir $d")});
-        if (p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
-            return args;
-    }
-    return {};
-}
 
 struct Phase {
     int code = -1;
@@ -92,17 +76,12 @@ void TestRunDiskFull::disk_fills_then_rerun()
         "mount -o remount,size=8m \"$1\" || exit 91\n"
         "\"$3\" run > \"$2/run2.txt\" 2>&1; echo \"exit $?\" >> \"$2/run2.txt\"\n"
         "cp -a \"$1/.\" \"$5/\"\n").arg(room_kb);
-    QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("BRIVANE_HOME"), home.path());
-    p.setProcessEnvironment(env);
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(QStringLiteral("unshare"),
-            ns + QStringList{QStringLiteral("sh"), QStringLiteral("-c"), script, QStringLiteral("sh"),
-                             dl, home.path(), QStringLiteral(BRIVANE_CLI_PATH), snap1, snap2});
-    QVERIFY(p.waitForFinished(120000));
-    QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0,
-             qPrintable(QString::fromUtf8(p.readAll())));
+    QByteArray out;
+    QVERIFY2(run_in_namespace(ns, script, {dl, home.path(), QStringLiteral(BRIVANE_CLI_PATH), snap1, snap2},
+                              &out, env),
+             out.constData());
 
     auto phase = [&](const QString &file) {
         Phase ph;

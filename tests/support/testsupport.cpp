@@ -44,6 +44,36 @@ int run_cli(const QString &home, const QStringList &args, QByteArray *out, QByte
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
 }
 
+QStringList namespace_args()
+{
+    for (const QStringList &args : {QStringList{QStringLiteral("-m")},
+                                    QStringList{QStringLiteral("-r"), QStringLiteral("-m")}}) {
+        QProcess p;
+        p.start(QStringLiteral("unshare"),
+                args + QStringList{QStringLiteral("sh"), QStringLiteral("-c"),
+                                   QStringLiteral("d=$(mktemp -d) && mount -t tmpfs -o size=64k brivane $d"
+                                                  " && umount $d && rmdir $d")});
+        if (p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
+            return args;
+    }
+    return {};
+}
+
+bool run_in_namespace(const QStringList &ns, const QString &script, const QStringList &args,
+                      QByteArray *out, const QProcessEnvironment &env)
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral("unshare"),
+            ns + QStringList{QStringLiteral("sh"), QStringLiteral("-c"), script, QStringLiteral("sh")} + args);
+    const bool done = p.waitForFinished(120000);
+    if (!done)
+        p.kill();
+    *out = p.readAll();
+    return done && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
 QByteArray uuencode_block(const QByteArray &data, const QString &name)
 {
     auto enc = [](unsigned v) { return char(v ? v + 0x20 : 0x60); };

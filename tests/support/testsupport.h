@@ -4,6 +4,7 @@
 #include "shell/frontend.h"
 
 #include <QHash>
+#include <QProcessEnvironment>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -45,6 +46,18 @@ private:
 // Runs brivane-cli with `args` and BRIVANE_HOME=home; returns the exit code.
 int run_cli(const QString &home, const QStringList &args, QByteArray *out = nullptr,
             QByteArray *err = nullptr, int timeout_ms = 120000);
+
+// unshare's arguments for a private mount namespace (for a small tmpfs or a
+// read-only bind mount of the test's own), or empty when this machine allows
+// none (no root, no user namespaces).
+QStringList namespace_args();
+
+// Runs the sh `script` in the private mount namespace `ns` with the
+// positional parameters `args`; true when it ends with 0. Its output goes to
+// *out.
+bool run_in_namespace(const QStringList &ns, const QString &script, const QStringList &args,
+                      QByteArray *out,
+                      const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment());
 
 // `data` as a uuencoded block named `name`: begin and end lines included,
 // 45 bytes a line, CRLF line ends.
