@@ -4,6 +4,7 @@
 #include "support/scriptserver.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
@@ -163,6 +164,23 @@ void TestNntpClient::connect_and_quit()
     c2.c.set_quit_timeout(200);
     QVERIFY(c2.connect(mute));
     QCOMPARE(c2.run(&NewsClient::disconnect_from_server), qint64(0));
+
+    // A goodbye that is no status line still ends the disconnect, at once and quietly.
+    ScriptServer odd;
+    odd.on("QUIT", [](ScriptConnection &c, const QByteArray &) {
+        c.write_line("Goodbye!");
+        c.close();
+    });
+    Client c3;
+    c3.c.set_quit_timeout(4000);
+    QVERIFY(c3.connect(odd));
+    QElapsedTimer quick;
+    quick.start();
+    QCOMPARE(c3.run(&NewsClient::disconnect_from_server), qint64(0));
+    QVERIFY2(quick.elapsed() < 2000, "the disconnect waited for its time limit");
+    QVERIFY(grows(c3.closed, 0));
+    QCOMPARE(c3.closed.last().at(0).toBool(), true);
+    QVERIFY2(c3.errors.isEmpty(), qPrintable(c3.error_text()));
 }
 
 void TestNntpClient::greeting_faults()
@@ -394,6 +412,12 @@ void TestNntpClient::overview_reordered_to_classic()
          {"Subject:", "From:", "Date:", "Message-ID:", "References:", "Bytes:", "Lines:", "X-Extra:full"},
          "7\tSubject 7\tme@x\tToday\t<7@x>\t<6@x>\t1234\t20\tX-Extra: e",
          "7\tSubject 7\tme@x\tToday\t<7@x>\t<6@x>\t1234\t20\t\tX-Extra: e"},
+        // Only the seven required fields listed: the Xref sent after them is kept.
+        {"seven listed, xref sent", {"Subject:", "From:", "Date:", "Message-ID:", "References:", ":bytes", ":lines"},
+         classic_line, classic_line},
+        {"seven listed out of order, xref sent",
+         {"Subject:", "From:", "Date:", "Message-ID:", "References:", ":lines", ":bytes"},
+         "7\tSubject 7\tme@x\tToday\t<7@x>\t<6@x>\t20\t1234\tXref: h g:7", classic_line},
     };
     for (const Case &k : cases) {
         ScriptServer s;

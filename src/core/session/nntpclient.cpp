@@ -701,6 +701,13 @@ void NewsClient::handle_line(const char *data, qsizetype size)
     const QByteArray line(data, size);
     if (step_ == Step::None)
         return;  // nothing asked: ignore (a server may say goodbye before closing)
+    if (step_ == Step::Quit) {
+        // Whatever the goodbye says, the connection is being closed: a
+        // malformed one is no reason to complain or to wait for the time limit.
+        if (socket_)
+            socket_->disconnectFromHost();
+        return;
+    }
     if (size < 3 || !std::isdigit(static_cast<unsigned char>(data[0]))
         || !std::isdigit(static_cast<unsigned char>(data[1]))
         || !std::isdigit(static_cast<unsigned char>(data[2]))
@@ -733,10 +740,6 @@ void NewsClient::handle_status(int code, const QByteArray &line)
     case Step::AuthUser:
     case Step::AuthPass:
         handle_auth_status(code, line);
-        return;
-    case Step::Quit:
-        if (socket_)
-            socket_->disconnectFromHost();
         return;
     default:
         break;
@@ -917,11 +920,15 @@ void NewsClient::set_overview_format(const QList<QByteArray> &fields)
         classic = names.at(k) == classic_fields[k];
     if (classic)
         return;
-    // Line field i (1-based after the number) holds names[i-1].
+    // Line field i (1-based after the number) holds names[i-1]. A classic
+    // field the format leaves out is taken from the fields after the listed
+    // ones, in the classic order: a server listing only the seven required
+    // fields still sends its Xref there, and the cross-post count needs it.
     QList<bool> used(names.size(), false);
+    int unlisted = int(names.size()) + 1;
     for (int k = 0; k < classic_count; ++k) {
         const qsizetype at = names.indexOf(QByteArray(classic_fields[k]));
-        overview_order_ << (at >= 0 ? int(at) + 1 : -1);
+        overview_order_ << (at >= 0 ? int(at) + 1 : unlisted++);
         if (at >= 0)
             used[at] = true;
     }
