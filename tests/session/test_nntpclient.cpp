@@ -515,6 +515,10 @@ void TestNntpClient::faults_drop_connection()
         // Not numbers: an error, not a zero.
         {"GROUP", ScriptServer::reply("211 many low high alt.x"), NewsClient::ErrProtocol,
          QStringLiteral("Malformed GROUP reply: 211 many low high alt.x")},
+        // Near 2^63: counting on from it would overflow.
+        {"GROUP", ScriptServer::reply("211 2 9223372036854775806 9223372036854775807 alt.x"),
+         NewsClient::ErrProtocol,
+         QStringLiteral("Malformed GROUP reply: 211 2 9223372036854775806 9223372036854775807 alt.x")},
         // Another article than asked: the stream is out of step.
         {"ARTICLE", ScriptServer::raw("220 7 <7@x> article\r\nSubject: x\r\n\r\nbody\r\n.\r\n"),
          NewsClient::ErrProtocol, QStringLiteral("The server sent article 7 for article 2.")},

@@ -785,7 +785,10 @@ void NewsClient::handle_status(int code, const QByteArray &line)
                 first_ = f.at(2).toLongLong(&ok2);
                 last_ = f.at(3).toLongLong(&ok3);
             }
-            if (!ok1 || !ok2 || !ok3 || first_ < 0 || last_ < 0) {
+            // Numbers far past any real server's (2^62) would leave no room for
+            // the run's counting on from them.
+            if (!ok1 || !ok2 || !ok3 || first_ < 0 || last_ < 0 || first_ > max_number
+                || last_ > max_number) {
                 first_ = last_ = estimate_ = 0;
                 fail(ErrProtocol, QStringLiteral("Malformed GROUP reply: %1").arg(printable(line)), true);
                 return;

@@ -77,6 +77,8 @@ public:
     // hostile or broken server could otherwise fill the memory.
     void set_article_limit(qint64 bytes) { article_limit_ = bytes > 0 ? bytes : max_article; }
     static constexpr qint64 max_article = 64LL << 20;
+    // The largest article number a GROUP reply may give.
+    static constexpr qint64 max_number = 1LL << 62;
     // Any other multi-line reply (overview chunk, group list).
     static constexpr qint64 max_block = 512LL << 20;
 
