@@ -68,6 +68,14 @@ QByteArray spaces_for_backquotes(const QByteArray &uu, bool closing_too = false)
     return lines.join('\n');
 }
 
+// `jpg` with an EXIF block that holds a little JPEG, end marker and all.
+QByteArray with_exif(const QByteArray &jpg)
+{
+    const QByteArray payload = "Exif" + QByteArray(2, '\0') + jpg.left(300) + "\xff\xd9";
+    const int length = int(payload.size()) + 2;
+    return jpg.left(2) + QByteArray("\xff\xe1", 2) + char(length >> 8) + char(length & 0xff) + payload + jpg.mid(2);
+}
+
 } // namespace
 
 class TestDecoder : public QObject {
@@ -111,6 +119,31 @@ private slots:
         QTest::newRow("base64 jpeg") << part(jpg, "jpg") << jpg << "pic.jpg" << false << true;
         // Other pictures: the whole article, the body found by its part headers.
         QTest::newRow("base64 png") << part(png, "png") << png << "pic.png" << false << false;
+
+        // Data lines that happen to start with the letters of an end line
+        // are data: the second base64 line, the last uuencoded line (37
+        // bytes, its first two bytes spelling "ND").
+        for (const QByteArray &word : {QByteArray("endA"), QByteArray("EnDx"), QByteArray("ENDE")}) {
+            // A comment segment holds the letters: still a whole JPEG.
+            QByteArray comment(60, 'c');
+            comment.replace(51, 3, QByteArray::fromBase64(word));
+            const QByteArray spelled = jpg.left(2) + QByteArray("\xff\xfe\x00\x3e", 4) + comment + jpg.mid(2);
+            QVERIFY(test::base64(spelled).split('\n').value(1).startsWith(word));
+            QTest::newRow(("base64 line starting " + word).constData())
+                << part(spelled, "jpg") << spelled << "pic.jpg" << false << true;
+        }
+        // An EXIF block with a little JPEG of its own inside, and bytes after
+        // the end marker (some cameras append data): whole pictures, too.
+        const QByteArray exif = with_exif(jpg) + "trailer data";
+        QTest::newRow("base64 jpeg with exif and trailer") << part(exif, "jpg") << exif << "pic.jpg" << false << true;
+        const QByteArray end_line = jpg.left(45) + "\xba\x40" + jpg.mid(45, 35);
+        const QByteArray end_uu = test::uuencode(end_line, "end.jpg");
+        QVERIFY(end_uu.contains("\nEND"));
+        QTest::newRow("uuencoded line starting END") << test::article(end_uu) << end_line << "end.jpg" << true << true;
+
+        // Two blocks in one article: the picture saved is the first, and so is its name.
+        QTest::newRow("two uuencoded blocks") << test::article(uu + "\n" + test::uuencode(png, "second.png")) << jpg
+                                              << "pic.jpg" << true << true;
     }
     void articles_round_trip()
     {
@@ -190,6 +223,13 @@ private slots:
         b64_bad_char[200] = '*';
         b64_cut.chop(2);  // the line end and one character
         b64_inner_pad[100] = '=';
+        // A JPEG cut off at a line end: whole groups, no padding missing,
+        // yet half a picture.
+        const QByteArray jpg_b64 = test::base64(test::make_picture("jpg"));
+        const QByteArray jpg_cut = jpg_b64.left(jpg_b64.indexOf('\n', jpg_b64.size() / 2) + 1);
+        QVERIFY(jpg_cut.size() % 77 == 0);
+        const QByteArray exif_b64 = test::base64(with_exif(test::make_picture("jpg")));
+        const QByteArray exif_cut = exif_b64.left(exif_b64.indexOf('\n', exif_b64.size() / 2) + 1);
         const struct {
             const char *what;
             Decode decode;
@@ -212,6 +252,9 @@ private slots:
             {"base64: cut off", decode_base64, b64_cut, DecodeStatus::Truncated},
             {"base64: padding inside", decode_base64, b64_inner_pad, DecodeStatus::BadCharacter},
             {"base64: too much padding", decode_base64, b64.trimmed() + "===\n", DecodeStatus::BadCharacter},
+            {"base64: jpeg cut off at a line end", decode_base64, jpg_cut, DecodeStatus::Truncated},
+            {"base64: jpeg with exif cut off", decode_base64, exif_cut, DecodeStatus::Truncated},
+            {"base64: jpeg cut off in its headers", decode_base64, jpg_b64.left(77), DecodeStatus::Truncated},
             {"base64: no data", decode_base64, "Hello, world!\n", DecodeStatus::NoData},
             {"base64: empty", decode_base64, QByteArray(), DecodeStatus::NoData},
         };

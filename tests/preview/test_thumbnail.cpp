@@ -4,9 +4,13 @@
 
 #include <QBuffer>
 #include <QColor>
+#include <QElapsedTimer>
+#include <QImageWriter>
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/resource.h>
 
 using namespace brivane;
 
@@ -27,6 +31,41 @@ QString write_picture(const QTemporaryDir &dir, const QString &name, int w, int 
 bool near(QColor a, QColor b)
 {
     return qAbs(a.red() - b.red()) < 40 && qAbs(a.green() - b.green()) < 40 && qAbs(a.blue() - b.blue()) < 40;
+}
+
+// A few hundred bytes that claim a progressive JPEG of w x h pixels: the
+// frame header of a real small one, its sizes changed.
+QByteArray progressive_claiming(int w, int h)
+{
+    QImage img(64, 64, QImage::Format_RGB32);
+    img.fill(Qt::red);
+    QByteArray jpg;
+    QBuffer buf(&jpg);
+    buf.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buf, "jpeg");
+    writer.setProgressiveScanWrite(true);
+    if (!writer.write(img))
+        return QByteArray();
+    for (qsizetype i = 2; i + 9 < jpg.size();) {
+        if (quint8(jpg[i]) != 0xff)
+            return QByteArray();
+        if (quint8(jpg[i + 1]) == 0xc2) {
+            jpg[i + 5] = char(h >> 8);
+            jpg[i + 6] = char(h);
+            jpg[i + 7] = char(w >> 8);
+            jpg[i + 8] = char(w);
+            return jpg;
+        }
+        i += 2 + (quint8(jpg[i + 2]) << 8 | quint8(jpg[i + 3]));
+    }
+    return QByteArray();
+}
+
+qint64 peak_memory_mb()
+{
+    struct rusage ru;
+    ::getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss / 1024;
 }
 
 } // namespace
@@ -91,6 +130,35 @@ private slots:
         cut.close();
         const QImage t = fitted_picture(path, {198, 198});
         QVERIFY(t.isNull() || t.size() == QSize(198, 148));
+        // An empty file.
+        QFile empty(dir.filePath(QStringLiteral("empty.jpg")));
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+        empty.close();
+        QVERIFY(fitted_picture(empty.fileName(), {198, 198}).isNull());
+    }
+
+    // A tiny file claiming a huge picture: a progressive JPEG keeps every
+    // coefficient of the whole picture while it decodes, however small the
+    // result (12000 x 12000 pixels: over 400 MB; 60000 x 60000: gigabytes).
+    void a_decompression_bomb_is_refused()
+    {
+        QTemporaryDir dir;
+        const qint64 before = peak_memory_mb();
+        QElapsedTimer timer;
+        timer.start();
+        for (const QSize claimed : {QSize(12000, 12000), QSize(60000, 60000), QSize(65000, 2000)}) {
+            const QByteArray bomb = progressive_claiming(claimed.width(), claimed.height());
+            QVERIFY(!bomb.isEmpty());
+            QVERIFY(bomb.size() < 2000);
+            QFile f(dir.filePath(QStringLiteral("bomb.jpg")));
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write(bomb);
+            f.close();
+            QVERIFY(fitted_picture(f.fileName(), {198, 198}).isNull());
+        }
+        QVERIFY2(peak_memory_mb() - before < 100, qPrintable(QString::number(peak_memory_mb() - before)));
+        QVERIFY(timer.elapsed() < 5000);
+        // A large photo still has its thumbnail (pictures_of_each_kind: 6000 x 4000).
     }
 };
 

@@ -268,6 +268,54 @@ const char *find_base64_start(const char *begin, const char *end)
     return nullptr;
 }
 
+// A JPEG whose data stops before its end-of-image marker. base64 has no end
+// line, so a body cut off at a line end decodes without a fault: only the
+// picture's own structure tells. Segments before the scan are skipped by
+// their lengths (an EXIF thumbnail carries a marker of its own); in the
+// scan data a 0xFF byte is always followed by 0x00 or a marker. Anything
+// that is not JPEG structure is left for the picture's reader to judge.
+bool jpeg_cut_off(const QByteArray &data)
+{
+    const auto *d = reinterpret_cast<const unsigned char *>(data.constData());
+    const size_t n = size_t(data.size());
+    if (n < 3 || d[0] != 0xff || d[1] != 0xd8 || d[2] != 0xff)
+        return false;
+    size_t i = 2;
+    for (;;) {
+        if (i >= n)
+            return true;
+        if (d[i] != 0xff)
+            return false;
+        while (i < n && d[i] == 0xff)
+            ++i;
+        if (i >= n)
+            return true;
+        const unsigned marker = d[i++];
+        if (marker == 0xd9)
+            return false;
+        if (marker == 0x01 || (marker >= 0xd0 && marker <= 0xd8))
+            continue;  // no length
+        if (marker < 0xc0)
+            return false;
+        if (i + 2 > n)
+            return true;
+        const size_t length = size_t(d[i]) << 8 | d[i + 1];
+        if (length < 2)
+            return false;
+        if (i + length > n)
+            return true;
+        i += length;
+        if (marker == 0xda)
+            break;
+    }
+    // The scans and whatever lies between them, up to the end marker.
+    for (; i + 1 < n; ++i) {
+        if (d[i] == 0xff && d[i + 1] == 0xd9)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 namespace {
@@ -470,6 +518,9 @@ DecodeResult base64_decode_bytes(const QByteArray &raw, QByteArray *decoded)
     if (padding > 0 ? padding != pad_needed : q != 0)
         return result(DecodeStatus::Truncated, QStringLiteral("The base64 data is cut off"));
     out.truncate(reinterpret_cast<char *>(o) - out.data());
+    if (jpeg_cut_off(out))
+        return result(DecodeStatus::Truncated,
+                      QStringLiteral("The base64 data is cut off before the end of the picture"));
     if (out.isEmpty())
         return result(DecodeStatus::NoData, QStringLiteral("The base64 body holds no data"));
     *decoded = std::move(out);

@@ -13,7 +13,8 @@ namespace brivane {
 QSize fitted_size(const QSize &picture, const QSize &box);
 
 // The picture at `path` at its fitted size in `box`; a null image when the
-// file is not a picture that can be read.
+// file is not a picture that can be read, or claims more pixels than a
+// thumbnail is made from.
 QImage fitted_picture(const QString &path, const QSize &box);
 
 } // namespace brivane

@@ -234,10 +234,22 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
         Line name;
         const bool begin_line = encoded::is_uu_begin_line(line, &name);
         if (begin_line) {
+            // The decoder takes the first block: so does the name.
+            if (!begin_found)
+                found_filename = name_text(name);
             begin_found = true;
-            found_filename = name_text(name);
         }
-        if (starts_upper(line, "END")) {
+        // Encoded data may start with the letters of an end line (one base64
+        // line in some 30,000, a 37-byte last uuencoded line): it is data,
+        // and must not end the block or fail the verdict.
+        auto is_data = [&](Line l) {
+            if (begin_found && past_begin && !end_found && encoded::is_uu_data_line(l))
+                return true;
+            return jpeg64_found && encoded::is_base64_data_line(l);
+        };
+        const bool padded = line.size() >= 2 && line.substr(line.size() - 2) == "  ";
+        if (starts_upper(line, "END") && !is_data(line)
+            && !(padded && is_data(line.substr(0, line.size() - 2)))) {
             end_found = true;
             if (!backquote_seen)
                 complete = false;
