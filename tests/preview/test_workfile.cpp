@@ -120,8 +120,12 @@ private slots:
             {test::article(uu_block("\xdc" "ber.jpg")), QString::fromUtf8("Über.jpg")},
             {test::article(uu_block().replace("begin 644", "begin 0644")), "pic.jpg"},  // four-digit mode
             {test::article(uu_block("PIC.JPG").replace("begin", "BEGIN")), "PIC.JPG"},
-            {mime("Content-Type: image/jpeg; name=photo.jpg\n"), "hoto.jpg"},  // six characters skipped
-            {mime("Content-Type: image/jpeg; name=\"a.jpg\"; x=1\n"), "a.jpg\"; x=1"},
+            // A bare value whole, up to the next parameter; a quoted one up to its quote.
+            {mime("Content-Type: image/jpeg; name=photo.jpg\n"), "photo.jpg"},
+            {mime("Content-Type: image/jpeg; name=photo.jpg ; x=1\n"), "photo.jpg"},
+            {mime("Content-Type: image/jpeg; name=\"a.jpg\"; x=1\n"), "a.jpg"},
+            {mime("Content-Type: image/jpeg; name=\"a b;c.jpg\"\n"), "a b;c.jpg"},
+            {mime("Content-Type: image/jpeg; name=\"open.jpg\n"), "open.jpg"},
             {mime("Content-Disposition: attachment; filename=\"b.jpg\"\n"), "b.jpg"},
             {mime("Content-Type: image/jpeg; name=\n"), ""},
             // The last name= before the data wins.

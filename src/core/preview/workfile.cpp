@@ -216,12 +216,18 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
         if (!copying) {
             const bool stopping = encoded::is_uu_begin_line(line) || scan(line).jpeg;
             if (contains(line, "name=")) {
-                // From six characters after "name" (the word, "=" and an
-                // opening quote) to the end; one closing quote removed.
-                const size_t at = line.find("name");
-                Line value = at + 6 <= line.size() ? line.substr(at + 6) : Line();
-                if (!value.empty() && value.back() == '"')
-                    value.remove_suffix(1);
+                // A quoted value ends at its closing quote, a bare one at the
+                // next parameter: neither loses a letter of the name, and no
+                // "; x=1" of a later parameter becomes part of it.
+                Line value = line.substr(line.find("name=") + 5);
+                if (!value.empty() && value.front() == '"') {
+                    value.remove_prefix(1);
+                    value = value.substr(0, value.find('"'));
+                } else {
+                    value = value.substr(0, value.find(';'));
+                    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+                        value.remove_suffix(1);
+                }
                 found_filename = name_text(value);
             }
             if (!stopping)
