@@ -6,8 +6,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QFile>
+#include <QImage>
 #include <QLineEdit>
+#include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
+#include <QScreen>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -63,6 +68,76 @@ private slots:
         QCOMPARE(w.text(Box::tot_msg), QStringLiteral("0"));
         w.set_enabled(Button::btnDisc, true);
         QVERIFY(stop->isEnabled());
+    }
+
+    void thumbnail_shows_the_logo_whenever_no_picture_is_shown()
+    {
+        // At start, as after a picture that cannot be drawn (or Clear), the
+        // box shows the logo, not an empty frame.
+        test::TempHome home;
+        MainWindow w;
+        w.show();
+        auto *box = w.findChild<QLabel *>(QStringLiteral("Image1"));
+        QVERIFY(box);
+        const QString at_start = box->text();
+        const bool empty_at_start = box->pixmap().isNull();
+
+        const QString good = home.file(QStringLiteral("good.jpg"));
+        QImage img(64, 48, QImage::Format_RGB32);
+        img.fill(Qt::red);
+        QVERIFY(img.save(good, "JPEG"));
+        QVERIFY(w.draw_jpeg(good));
+        QVERIFY(!box->pixmap().isNull());
+
+        const QString bad = home.file(QStringLiteral("bad.jpg"));
+        QFile f(bad);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("\xff\xd8\xff\xe0 not really a picture");
+        f.close();
+        QVERIFY(!w.draw_jpeg(bad));
+        w.load_logo();  // what the run does after a picture that cannot be drawn
+        QVERIFY(!box->text().isEmpty());
+        QCOMPARE(at_start, box->text());
+        QCOMPARE(empty_at_start, box->pixmap().isNull());
+    }
+
+    void message_texts_are_shown_as_written_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("markup") << QStringLiteral("Cannot get article 7: 502 <b>No</b> <img width=\"6000\" "
+                                                 "height=\"3000\" src=\"x.png\"> access");
+        QTest::newRow("long reply without blanks")
+            << QStringLiteral("Cannot get article 7: 502 ") + QString(5000, QLatin1Char('x'));
+        QTest::newRow("long reply") << QStringLiteral("Cannot get article 7: 502 ")
+                                           + QStringLiteral("word ").repeated(20000);
+    }
+
+    void message_texts_are_shown_as_written()
+    {
+        // Messages quote what a server or the file system said: a reply
+        // that looks like markup is shown as it came, not rendered (an
+        // <img> would stretch the box far beyond the screen).
+        MainWindow w;
+        w.show();
+        QFETCH(QString, text);
+        QString shown, details;
+        QSize size;
+        QTimer::singleShot(0, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            shown = box->text().remove(QChar(0x200b));  // break chances only
+            details = box->detailedText();
+            size = box->sizeHint();
+            box->accept();
+        });
+        w.message(text);
+        const QSize screen = w.screen()->availableSize();
+        QVERIFY2(size.width() <= screen.width() && size.height() <= screen.height(),
+                 qPrintable(QStringLiteral("%1 x %2").arg(size.width()).arg(size.height())));
+        // Nothing of the text is lost: in the box, or cut there and whole below.
+        QVERIFY2(shown == text || (details == text && text.startsWith(shown.chopped(1))),
+                 qPrintable(shown));
     }
 
     void closing_or_quitting_during_start_up_ends_the_program_data()

@@ -54,6 +54,9 @@ constexpr int kept_status_lines = 50;
 // Lines waiting to be drawn when no events come (a run lets them through
 // every 20 ms, some hundreds of lines): a bound, far above that.
 constexpr int max_waiting_lines = 4096;
+// Longer messages are cut in the box itself (see message()).
+constexpr int max_message_chars = 800;
+constexpr int max_message_word = 60;
 
 } // namespace
 
@@ -133,6 +136,7 @@ MainWindow::MainWindow()
     Image1->setFrameShape(QFrame::Box);
     grid->addWidget(new QLabel(QStringLiteral("Current Picture"), central), row, 0);
     grid->addWidget(Image1, row, 1, 2, 1);
+    load_logo();  // until the first picture, as after Clear
     grid->addWidget(make_box(box_info[13]), row, 2, 1, 2);
 
     auto *buttons = new QHBoxLayout;
@@ -194,7 +198,30 @@ void MainWindow::attach(App *app, Commands *commands)
 void MainWindow::message(const QString &text)
 {
     show_pending();  // the lines that led to the message are on screen behind it
-    QMessageBox::information(isVisible() ? this : nullptr, QStringLiteral("Brivane"), text);
+    // A message may quote a server's reply or a file name: plain text, never
+    // taken for markup, and a box that fits on the screen however long the
+    // quote (the whole text is then under the details).
+    QString shown = text;
+    if (text.size() > max_message_chars) {
+        shown.truncate(max_message_chars - (text.at(max_message_chars - 1).isHighSurrogate() ? 1 : 0));
+        shown += QChar(0x2026);
+    }
+    // A line breaks only between words: a long run without blanks gets
+    // invisible break chances.
+    int run = 0;
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+        run = shown.at(i).isSpace() ? 0 : run + 1;
+        if (run > max_message_word && !shown.at(i).isLowSurrogate()) {
+            shown.insert(i, QChar(0x200b));
+            run = 0;
+        }
+    }
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Brivane"), shown, QMessageBox::Ok,
+                    isVisible() ? this : nullptr);
+    box.setTextFormat(Qt::PlainText);
+    if (text.size() > max_message_chars)
+        box.setDetailedText(text);
+    box.exec();
 }
 
 // A run writes thousands of lines and box texts a second. Drawn one by one,
