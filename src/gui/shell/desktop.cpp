@@ -6,7 +6,6 @@
 #include "shell/mainwindow.h"
 
 #include <QApplication>
-#include <QMessageBox>
 
 namespace brivane {
 
@@ -16,7 +15,7 @@ int run_desktop(QApplication &qapp)
     QString error;
     const Paths paths = Paths::resolve(QString(), &error);
     if (paths.home().isEmpty()) {
-        QMessageBox::critical(nullptr, QStringLiteral("Brivane"), error);
+        window.message(error);  // as plain text: the path may hold anything
         return 1;
     }
     App app(paths, window);
