@@ -253,9 +253,9 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
                 return true;
             return jpeg64_found && encoded::is_base64_data_line(l);
         };
-        const bool padded = line.size() >= 2 && line.substr(line.size() - 2) == "  ";
         if (starts_upper(line, "END") && !is_data(line)
-            && !(padded && is_data(line.substr(0, line.size() - 2)))) {
+            && !(line.size() >= 2 && line.substr(line.size() - 2) == "  "
+                 && is_data(line.substr(0, line.size() - 2)))) {
             end_found = true;
             if (!backquote_seen)
                 complete = false;
