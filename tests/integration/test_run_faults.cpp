@@ -164,6 +164,7 @@ private slots:
     void group_refused_ends_the_run_data();
     void group_refused_ends_the_run();
     void headers_out_of_range();
+    void xref_value_without_its_name();
     void undecodable_data();
     void uuencode_tried_before_base64();
     void dupe_table_full();
@@ -516,6 +517,38 @@ void TestRunFaults::headers_out_of_range()
     QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("o1.jpg"), QStringLiteral("o3.jpg")}));
     QCOMPARE(rig.pointer(g, news.setting()), qint64(3));
     QCOMPARE(rig.ui.count(indent + QStringLiteral("Requesting article 1")), 1);
+}
+
+// A server whose overview format lists "Xref:" without ":full" sends the
+// field's value alone; the cross-post limit must still count every group.
+void TestRunFaults::xref_value_without_its_name()
+{
+    FakeNews news;
+    news.server.on("LIST OVERVIEW.FMT",
+                   ScriptServer::block("215 order of fields", {"Subject:", "From:", "Date:", "Message-ID:",
+                                                                "References:", "Bytes:", "Lines:", "Xref:"}));
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.xref");
+    news.add(g, picture(QStringLiteral("four.jpg"), make_jpeg(181)));
+    news.add(g, picture(QStringLiteral("three.jpg"), make_jpeg(182)));
+    news.xover_hook = [&](ScriptConnection &c, const QByteArray &) {
+        const FakeGroup &fg = news.groups[g];
+        QList<QByteArray> lines;
+        for (qint64 n : {1, 2}) {
+            QByteArray l = FakeNews::overview_line(g, n, fg.articles[n]);
+            l.truncate(l.lastIndexOf('\t') + 1);
+            l += n == 1 ? "fake " + g.toUtf8() + ":1 a.b:7 c.d:8 e.f:9" : "fake " + g.toUtf8() + ":2 a.b:10 c.d:11";
+            lines << l;
+        }
+        c.write_block("224 Overview information follows", lines);
+        return true;
+    };
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}), qPrintable(rig.why));  // at most 3 groups
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY2(rig.ui.has(indent + QStringLiteral("Xpost count 4 exceeds threshold of 3")), qPrintable(rig.dump()));
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("three.jpg")});
+    QCOMPARE(rig.counters.non_bin_count, qint64(1));
 }
 
 void TestRunFaults::undecodable_data()

@@ -41,6 +41,11 @@ private slots:
         QTest::newRow("missing field") << "" << 1;
         QTest::newRow("name only") << "Xref:" << 1;
         QTest::newRow("no colon at all") << "garbage" << 1;
+        QTest::newRow("name in capitals") << "XREF: news.x.org a.b:1 c.d:2" << 2;
+        QTest::newRow("odd spacing") << "  Xref:news.x.org  a.b:1   c.d:2 " << 2;
+        // A server listing "Xref:" without ":full" sends the value alone.
+        QTest::newRow("value only, four groups") << "news.x.org a.b:1 c.d:2 e.f:3 g.h:4" << 4;
+        QTest::newRow("value only, one group") << "news.x.org a.b:17" << 1;
     }
     void xref_count()
     {

@@ -101,6 +101,10 @@ private slots:
             "Xpost count 4 exceeds threshold of 3", "non_bin");
         row("three groups", overview("1", "pic.jpg", "a@b", "5000", "100", "Xref: h a:1 b:2 c:3"), {}, {});
         row("no cross-reference field", overview("1", "pic.jpg", "a@b", "5000", "100", ""), {}, {});
+        // From a server whose overview sends the Xref value without its name.
+        row("four groups, value only", overview("1", "pic.jpg", "a@b", "5000", "100", "h a:1 b:2 c:3 d:4"),
+            "Xpost count 4 exceeds threshold of 3", "non_bin");
+        row("three groups, value only", overview("1", "pic.jpg", "a@b", "5000", "100", "h a:1 b:2 c:3"), {}, {});
         row("part of several", overview("1", "pic.jpg (2/3)", "a@b"), "Invalid binary!", "non_bin");
         row("number without count", overview("1", "holiday (12) pic.jpg", "a@b"), "Not a binary!", "non_bin");
         row("duplicate", overview("1", "pic01.jpg (1/1)", "a@b"), "Duplicate file: pic01.jpg", "dupes");

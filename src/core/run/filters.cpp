@@ -72,7 +72,10 @@ QString get_field(const QString &text, QChar delimiter, int n)
 
 int xref_count(const QString &x)
 {
-    const qsizetype n = x.count(QLatin1Char(':')) - 1;
+    // One colon is the field's own name. A server whose overview lists
+    // "Xref:" without ":full" sends the value alone: every colon is a group.
+    const bool named = QStringView(x).trimmed().startsWith(QLatin1String("xref:"), Qt::CaseInsensitive);
+    const qsizetype n = x.count(QLatin1Char(':')) - (named ? 1 : 0);
     return n < 1 ? 1 : int(qMin<qsizetype>(n, 1 << 30));
 }
 
