@@ -1,10 +1,12 @@
 // The run in the real main window against INN2: Process starts it; Stop,
 // Quit or closing the window in the middle ends it in order; and Process
-// again finishes it.
+// again finishes it. Also the menu's commands: Catch Up, and Get Newsgroups
+// ended by Quit half-way.
 #include "integration/test_run_support.h"
 
 #include "shell/mainwindow.h"
 #include "support/inn2.h"
+#include "support/scriptserver.h"
 
 #include <QAction>
 #include <QDir>
@@ -67,6 +69,7 @@ private slots:
     void stop_in_the_middle_then_finish_data();
     void stop_in_the_middle_then_finish();
     void catch_up_from_the_menu();
+    void process_and_quit_during_get_newsgroups();
 };
 
 void TestRunWindow::stop_in_the_middle_then_finish_data()
@@ -169,6 +172,52 @@ void TestRunWindow::catch_up_from_the_menu()
     QCOMPARE(query_number(home, QStringLiteral("select last_msg from groups")), qint64(3));
     QVERIFY(QDir(dl).entryList(QDir::Files | QDir::Hidden).isEmpty());
     QVERIFY(process->isEnabled());
+}
+
+// Newsgroups > Get Newsgroups with a server that stops half-way through the
+// list: Process meanwhile starts nothing, Quit ends the download, and the
+// stored list stays whole.
+void TestRunWindow::process_and_quit_during_get_newsgroups()
+{
+    ScriptServer news;
+    news.on("LIST", ScriptServer::stall("215 list follows\r\nalt.half 1 1 y\r\n"));
+    QVERIFY(news.start());
+    TempHome home;
+    write_settings(home, news.setting(), home.path(), true, false);
+    QVERIFY(fill_database(home, {{QStringLiteral("alt.mine"), news.setting()}}, {QStringLiteral("jpg")}, 5));
+    {
+        Database db;
+        QVERIFY(db.open(home.file(QStringLiteral("brivane.mdb"))));
+        QVERIFY(db.replace_newsgroups(news.setting(), {QStringLiteral("alt.kept")}));
+    }
+    WindowRig rig;
+    QVERIFY2(rig.start(home), qPrintable(rig.why));
+    auto *get = rig.window.findChild<QAction *>(QStringLiteral("GetAllNewsgroups"));
+    auto *process = rig.window.findChild<QPushButton *>(QStringLiteral("btnProc"));
+    auto *quit = rig.window.findChild<QAction *>(QStringLiteral("quit"));
+    QVERIFY(get && process && quit);
+
+    bool acted = false;
+    connect(&news, &ScriptServer::command_received, this, [&](const QByteArray &line) {
+        if (line != "LIST")
+            return;
+        QTimer::singleShot(300, this, [&] {
+            process->setEnabled(true);  // even were it clickable, no second command starts
+            QTest::mouseClick(process, Qt::LeftButton);
+            quit->trigger();
+            acted = true;
+        });
+    });
+    get->trigger();  // returns when the download has ended
+    QVERIFY(acted);
+    QVERIFY2(rig.window.lines.contains(QStringLiteral("Group list not received (stopped); the stored list is kept.")),
+             qPrintable(rig.window.lines.join('\n')));
+    QVERIFY(!rig.window.lines.contains(QStringLiteral("Updating database!")));
+    QCOMPARE(news.commands.count("GROUP alt.mine"), 0);
+    QCOMPARE(query_number(home, QStringLiteral("select count(*) from newsgroups where name = 'alt.kept'")), qint64(1));
+    QCOMPARE(query_number(home, QStringLiteral("select count(*) from newsgroups where name = 'alt.half'")), qint64(0));
+    QCOMPARE(query_number(home, QStringLiteral("select last_msg from groups")), qint64(5));
+    QCOMPARE(rig.commands->session().news_state(), qint16(StateDisconnected));
 }
 
 QTEST_MAIN(TestRunWindow)

@@ -8,6 +8,7 @@
 
 #include <QSqlQuery>
 #include <QTest>
+#include <QTimer>
 
 using namespace brivane;
 using namespace brivane::test;
@@ -49,6 +50,9 @@ private slots:
     void not_connected();
     void names_stored_and_counted();
     void incomplete_download_keeps_list();
+    void odd_lines();
+    void stopped_download_keeps_list();
+    void refused_list_is_a_message();
     void hundred_thousand_groups();
 };
 
@@ -124,7 +128,6 @@ void TestGroupList::incomplete_download_keeps_list()
     };
     const QList<Fault> faults = {
         {"reset", ScriptServer::reset("215 list\r\nalt.x 1 1 y\r\nalt.y 1")},
-        {"refused", ScriptServer::reply("502 Permission denied")},
         {"stall", ScriptServer::stall("215 list\r\nalt.x 1 1 y\r\n")},
     };
     for (const Fault &f : faults) {
@@ -158,6 +161,79 @@ void TestGroupList::hundred_thousand_groups()
     QCOMPARE(r.run(), Outcome::Done);
     QCOMPARE(r.db.count_newsgroups(s.setting()), 100000);
     QVERIFY(r.has_status(QStringLiteral("Received 100000 groups")));
+}
+
+// Lines as servers send them besides the usual "name high low flag": a tab
+// instead of blanks, an empty line, a name of characters outside the Basic
+// Multilingual Plane (two UTF-16 units each) that fits the column, and one
+// that does not.
+void TestGroupList::odd_lines()
+{
+    QByteArray smiles;
+    for (int i = 0; i < 121; ++i)
+        smiles += "\xF0\x9F\x98\x80";  // U+1F600, one character
+    ScriptServer s;
+    s.on("LIST", ScriptServer::block("215 list", {"alt.tabbed\t10\t1\ty", "", "alt." + smiles + " 1 1 y",
+                                                  "alt.x" + smiles + " 1 1 y", "alt.plain 1 1 y"}));
+    QVERIFY(s.start());
+    GroupRig r(s.setting());
+    QVERIFY(r.ok);
+    QCOMPARE(r.run(), Outcome::Done);
+    const QString fits = QStringLiteral("alt.") + QString::fromUtf8(smiles);
+    QCOMPARE(fits.size(), 4 + 2 * 121);
+    QCOMPARE(r.stored(s.setting()), (QStringList{QStringLiteral("alt.tabbed"), fits, QStringLiteral("alt.plain")}));
+    QVERIFY(r.has_status(QStringLiteral("Too Long: alt.x") + QString::fromUtf8(smiles)));
+    QVERIFY(r.has_status(QStringLiteral("Rejected 1 groups")));
+}
+
+// Stop (the CLI's SIGINT) in the middle of the list: the stored list stays
+// and the status line says it was stopped, not that the connection was lost.
+void TestGroupList::stopped_download_keeps_list()
+{
+    ScriptServer s;
+    s.on("LIST", ScriptServer::stall("215 list\r\nalt.x 1 1 y\r\n"));
+    QVERIFY(s.start());
+    GroupRig r(s.setting());
+    QVERIFY(r.ok);
+    QVERIFY(r.db.replace_newsgroups(s.setting(), {QStringLiteral("alt.kept")}));
+    QObject::connect(&s, &ScriptServer::command_received, &r.session, [&](const QByteArray &line) {
+        if (line == "LIST")
+            QTimer::singleShot(200, &r.session, [&] { r.session.stop(); });
+    });
+    QCOMPARE(r.run(), Outcome::Stopped);
+    QCOMPARE(r.stored(s.setting()), QStringList{QStringLiteral("alt.kept")});
+    QCOMPARE(r.ui.status.last(), QStringLiteral("Group list not received (stopped); the stored list is kept."));
+    QVERIFY(r.ui.messages.isEmpty());
+    QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
+}
+
+// A server that refuses the list (no permission, a login wanted) while the
+// connection stays up: the command did not do its job, as a refused group
+// in catch-up, so it ends with a message (the CLI's exit 1), not as a lost
+// connection; the stored list and the subscriptions stay.
+void TestGroupList::refused_list_is_a_message()
+{
+    for (const QByteArray &reply : {QByteArray("502 Permission denied"), QByteArray("480 Authentication required")}) {
+        ScriptServer s;
+        s.on("LIST", ScriptServer::reply(reply));
+        QVERIFY(s.start());
+        GroupRig r(s.setting());
+        QVERIFY(r.ok);
+        QVERIFY(r.db.replace_newsgroups(s.setting(), {QStringLiteral("alt.kept")}));
+        QVERIFY(r.db.exec(QStringLiteral("insert into groups (name, last_msg, server) values (?, ?, ?)"),
+                          {QStringLiteral("alt.kept"), 7, s.setting()}));
+        QCOMPARE(r.run(), Outcome::Message);
+        QCOMPARE(r.stored(s.setting()), QStringList{QStringLiteral("alt.kept")});
+        QCOMPARE(r.ui.messages.size(), 1);
+        QVERIFY2(r.ui.messages.first().startsWith(QStringLiteral("Group list not received (")), qPrintable(reply));
+        QVERIFY(r.ui.messages.first().contains(QString::fromLatin1(reply)));
+        QVERIFY(r.ui.messages.first().endsWith(QStringLiteral("); the stored list is kept.")));
+        QVERIFY(!r.has_status(QStringLiteral("Updating database!")));
+        QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
+        QVERIFY(r.ui.enabled.value(int(Button::btnDisc)));
+        const auto groups = r.db.groups_of(s.setting());
+        QVERIFY(groups && groups->size() == 1 && groups->first().last_msg == 7);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestGroupList)

@@ -21,6 +21,32 @@ void finish(Session &session, Frontend &ui)
     ui.set_enabled(Button::btnDisc, true);
 }
 
+// Characters, as the column counts them: one outside the Basic Multilingual
+// Plane is one, not two UTF-16 units.
+qsizetype characters(const QString &text)
+{
+    qsizetype n = text.size();
+    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+        if (text[i].isHighSurrogate() && text[i + 1].isLowSurrogate()) {
+            --n;
+            ++i;
+        }
+    }
+    return n;
+}
+
+// The group name: the line up to its first blank or tab (no name holds
+// either; a server that separates the fields with tabs must not put its
+// numbers into the name).
+QString group_name(const QString &line)
+{
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        if (line[i] == QLatin1Char(' ') || line[i] == QLatin1Char('\t'))
+            return line.left(i);
+    }
+    return line;
+}
+
 } // namespace
 
 Outcome get_all_newsgroups(Session &session, Database &db, const Settings &settings, Frontend &ui)
@@ -48,12 +74,24 @@ Outcome get_all_newsgroups(Session &session, Database &db, const Settings &setti
 
     if (end != StateConnected || !session.last_ok) {
         // A list that did not arrive whole must not replace the stored one.
+        // Stop has closed the connection by the time the wait returns.
         QString why = session.last_reply;
-        if (why.isEmpty())
-            why = end == StateDisconnecting ? QStringLiteral("stopped") : QStringLiteral("connection lost");
-        ui.add_status(QStringLiteral("Group list not received (") + why
-                      + QStringLiteral("); the stored list is kept."));
+        if (session.stop_requested || end == StateDisconnecting)
+            why = QStringLiteral("stopped");
+        else if (why.isEmpty())
+            why = QStringLiteral("connection lost");
+        const QString text = QStringLiteral("Group list not received (") + why
+                             + QStringLiteral("); the stored list is kept.");
+        ui.add_status(text);
+        // Refused over a connection that still stands (no permission, a login
+        // wanted): the command cannot do its job, which is a message, as for a
+        // refused group in catch-up, not a lost connection.
+        const bool refused = end == StateConnected && !session.stop_requested;
         finish(session, ui);
+        if (refused) {
+            ui.message(text);
+            return Outcome::Message;
+        }
         return Outcome::Stopped;
     }
 
@@ -64,10 +102,8 @@ Outcome get_all_newsgroups(Session &session, Database &db, const Settings &setti
     names.reserve(count);
     QSet<QString> seen;
     for (qint64 i = 0; i < count; ++i) {
-        const QString line = session.group_line(i);
-        const qsizetype blank = line.indexOf(QLatin1Char(' '));
-        const QString name = blank < 0 ? line : line.left(blank);
-        if (name.size() > width::newsgroups_name) {
+        const QString name = group_name(session.group_line(i));
+        if (name.size() > width::newsgroups_name && characters(name) > width::newsgroups_name) {
             ui.add_status(QStringLiteral("Too Long: ") + name);
             ++rejected;
             continue;
