@@ -166,13 +166,7 @@ bool has_non_ascii(const QString &s)
 
 bool width_ok(const QString &value, int width, const char *column, QString *error)
 {
-    // Characters, as the column's check counts them: a character outside
-    // the Basic Multilingual Plane is one, not two UTF-16 units.
-    qsizetype chars = value.size();
-    for (qsizetype i = 0; i + 1 < value.size(); ++i)
-        if (value[i].isHighSurrogate() && value[i + 1].isLowSurrogate())
-            --chars, ++i;
-    if (chars <= width)
+    if (value.size() <= width || character_count(value) <= width)
         return true;
     *error = QStringLiteral("Value too long for %1 (at most %2 characters): %3")
                  .arg(QLatin1String(column))

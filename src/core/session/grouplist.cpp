@@ -21,20 +21,6 @@ void finish(Session &session, Frontend &ui)
     ui.set_enabled(Button::btnDisc, true);
 }
 
-// Characters, as the column counts them: one outside the Basic Multilingual
-// Plane is one, not two UTF-16 units.
-qsizetype characters(const QString &text)
-{
-    qsizetype n = text.size();
-    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
-        if (text[i].isHighSurrogate() && text[i + 1].isLowSurrogate()) {
-            --n;
-            ++i;
-        }
-    }
-    return n;
-}
-
 // The group name: the line up to its first blank or tab (no name holds
 // either; a server that separates the fields with tabs must not put its
 // numbers into the name).
@@ -103,7 +89,7 @@ Outcome get_all_newsgroups(Session &session, Database &db, const Settings &setti
     QSet<QString> seen;
     for (qint64 i = 0; i < count; ++i) {
         const QString name = group_name(session.group_line(i));
-        if (name.size() > width::newsgroups_name && characters(name) > width::newsgroups_name) {
+        if (name.size() > width::newsgroups_name && character_count(name) > width::newsgroups_name) {
             ui.add_status(QStringLiteral("Too Long: ") + name);
             ++rejected;
             continue;

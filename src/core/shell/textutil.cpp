@@ -46,4 +46,16 @@ QString format_thousands(qint64 value, bool zero_shows_digit)
     return value < 0 ? QLatin1Char('-') + digits : digits;
 }
 
+qsizetype character_count(const QString &text)
+{
+    qsizetype n = text.size();
+    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+        if (text[i].isHighSurrogate() && text[i + 1].isLowSurrogate()) {
+            --n;
+            ++i;
+        }
+    }
+    return n;
+}
+
 } // namespace brivane

@@ -9,6 +9,9 @@ QString trim_text(const QString &text);
 QString clean_profile_text(const QString &text);
 // True when trim_text(text) is empty.
 bool is_blank(const QString &text);
+// Characters, as SQLite's length() and the column widths count them: one
+// outside the Basic Multilingual Plane is one, not two UTF-16 units.
+qsizetype character_count(const QString &text);
 // True when the file can be opened for reading.
 bool file_exists(const QString &path);
 
