@@ -16,8 +16,9 @@ using namespace brivane::test;
 
 namespace {
 
-// Runs the event loop until `spy` has more than `before` entries.
-bool grows(QSignalSpy &spy, qsizetype before, int ms = 5000)
+// Runs the event loop until `spy` has more than `before` entries. The limit
+// only ends a hung test: a slow, busy machine must not fail a good one.
+bool grows(QSignalSpy &spy, qsizetype before, int ms = 60000)
 {
     QDeadlineTimer deadline(ms);
     while (spy.count() <= before && !deadline.hasExpired())
@@ -25,12 +26,13 @@ bool grows(QSignalSpy &spy, qsizetype before, int ms = 5000)
     return spy.count() > before;
 }
 
-// A client with spies on every signal.
+// A client with spies on every signal. Its time limits are generous: only
+// the tests of a limit set a short one.
 struct Client {
     Client()
     {
-        c.set_timeout(3000);
-        c.set_quit_timeout(1000);
+        c.set_timeout(30000);
+        c.set_quit_timeout(30000);
     }
     // Starts `s` unless it listens already, then connects to it.
     bool connect(ScriptServer &s, const QString &user = {}, const QString &pass = {})
@@ -45,7 +47,7 @@ struct Client {
         return run(&NewsClient::connect_to_server) == 0;
     }
     // Starts an operation and waits for its end: 0 when it succeeded, else the
-    // error it told (-1: refused at once, no error told, or no end in 5 s).
+    // error it told (-1: refused at once, no error told, or no end within grows()).
     template <typename Op, typename... Args>
     qint64 run(Op op, Args... args)
     {
@@ -172,12 +174,12 @@ void TestNntpClient::connect_and_quit()
         c.close();
     });
     Client c3;
-    c3.c.set_quit_timeout(4000);
+    c3.c.set_quit_timeout(40000);
     QVERIFY(c3.connect(odd));
     QElapsedTimer quick;
     quick.start();
     QCOMPARE(c3.run(&NewsClient::disconnect_from_server), qint64(0));
-    QVERIFY2(quick.elapsed() < 2000, "the disconnect waited for its time limit");
+    QVERIFY2(quick.elapsed() < 20000, "the disconnect waited for its time limit");
     QVERIFY(grows(c3.closed, 0));
     QCOMPARE(c3.closed.last().at(0).toBool(), true);
     QVERIFY2(c3.errors.isEmpty(), qPrintable(c3.error_text()));
@@ -194,7 +196,10 @@ void TestNntpClient::greeting_faults()
         ScriptServer s;
         s.set_greeting(greeting);
         Client cl;
-        cl.c.set_timeout(300);
+        // Short only where the limit is what ends it: a busy machine may be
+        // slower than that with an answer.
+        if (error == NewsClient::ErrTimedOut)
+            cl.c.set_timeout(300);
         QVERIFY(!cl.connect(s));
         QCOMPARE(cl.error_number(), error);
         QVERIFY2(cl.error_text().contains(QString::fromLatin1(greeting)), qPrintable(cl.error_text()));
@@ -289,7 +294,7 @@ void TestNntpClient::article_asked_ahead()
     QCOMPARE(cl.c.article_progress(), qint64(3002));
     QCOMPARE(cl.c.prefetched(), qint64(2));
     QTest::qWait(100);  // its reply arrives meanwhile, unread
-    QCOMPARE(s.commands.count("ARTICLE 2"), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(s.commands.count("ARTICLE 2"), 1, 30000);
 
     n = cl.completed.count();
     QCOMPARE(cl.c.get_article(2), qint64(0));
