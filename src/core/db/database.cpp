@@ -190,15 +190,17 @@ bool Database::create_database(const QString &path, QString *error)
     // existing file is never re-created, so a creation cut short by a full
     // disk or a kill must not leave a file without tables under this name.
     const QString part = path + QStringLiteral(".part");
+    auto remove_part = [&part] {
+        QFile::remove(part);
+        QFile::remove(part + QStringLiteral("-journal"));
+    };
     auto give_up = [&](const QString &why) {
         if (error)
             *error = why;
-        QFile::remove(part);
-        QFile::remove(part + QStringLiteral("-journal"));
+        remove_part();
         return false;
     };
-    QFile::remove(part);  // left by an interrupted creation
-    QFile::remove(part + QStringLiteral("-journal"));
+    remove_part();  // left by an interrupted creation
     // Created owner-only: the servers table holds passwords.
     const int fd = ::open(QFile::encodeName(part).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     if (fd < 0)

@@ -1,7 +1,6 @@
 #include "run/run.h"
 
 #include "db/database.h"
-#include "session/nntpclient.h"
 #include "session/session.h"
 #include "shell/frontend.h"
 #include "shell/settings.h"
@@ -59,10 +58,9 @@ Outcome catchup_Click(Session &session, Database &db, const Settings &settings, 
             return Outcome::Stopped;
         }
         if (!session.last_ok) {
-            const QString why = QStringLiteral("Cannot select group: ") + row.name
-                                + QStringLiteral(" (") + session.last_reply + QLatin1Char(')');
+            const QString why = session.select_failure(row.name);
             ui.add_status(why);
-            if (session.last_error != NewsClient::ErrNoSuchGroup) {
+            if (!session.group_missing()) {
                 // Refused (a login wanted, no permission): the command did not do its job.
                 finish(session, ui);
                 if (stored)

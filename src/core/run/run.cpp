@@ -5,7 +5,6 @@
 #include "run/files.h"
 #include "run/filters.h"
 #include "run/headerstep.h"
-#include "session/nntpclient.h"
 #include "session/session.h"
 #include "shell/frontend.h"
 #include "shell/settings.h"
@@ -221,9 +220,8 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
     if (gone(session_.wait(StateSelectGroup)))
         return GroupEnd::Stopped;
     if (!session_.last_ok) {
-        const QString why = QStringLiteral("Cannot select group: ") + name + QStringLiteral(" (")
-                            + session_.last_reply + QLatin1Char(')');
-        if (session_.last_error != NewsClient::ErrNoSuchGroup) {
+        const QString why = session_.select_failure(name);
+        if (!session_.group_missing()) {
             // Refused (a login wanted, no permission): not a group the
             // server lacks. Going on would report the run as done.
             error_ = why;

@@ -563,6 +563,17 @@ qint64 Session::overview_count() const
     return d->client ? d->client->overview_count() : 0;
 }
 
+bool Session::group_missing() const
+{
+    return last_error == NewsClient::ErrNoSuchGroup;
+}
+
+QString Session::select_failure(const QString &group) const
+{
+    return QStringLiteral("Cannot select group: ") + group + QStringLiteral(" (") + last_reply
+           + QLatin1Char(')');
+}
+
 QString Session::overview_line(qint64 index) const
 {
     return d->client ? overview_text(d->client->overview_line(index)) : QString();

@@ -83,6 +83,11 @@ public:
     QString last_reply;
     // The error number of that failure (NewsClient::Error), 0 when none.
     qint64 last_error = 0;
+    // After a failed select_group(): whether the server lacks the group (411)
+    // rather than refusing it (a login wanted, no permission), and the status
+    // line that says so.
+    bool group_missing() const;
+    QString select_failure(const QString &group) const;
 
     // The news client of the connection in hand (none while disconnected).
     NewsClient *client() const;
