@@ -13,6 +13,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -68,6 +69,27 @@ private slots:
         QCOMPARE(w.text(Box::tot_msg), QStringLiteral("0"));
         w.set_enabled(Button::btnDisc, true);
         QVERIFY(stop->isEnabled());
+    }
+
+    void typing_in_the_group_box_adds_no_group()
+    {
+        MainWindow w;
+        w.show();
+        w.set_groups({QStringLiteral("alt.one"), QStringLiteral("alt.two")});
+        auto *combo = w.findChild<QComboBox *>("Combo1");
+        QVERIFY(combo && combo->lineEdit());
+        combo->lineEdit()->clear();
+        QTest::keyClicks(combo->lineEdit(), QStringLiteral("alt.typo"));
+        QTest::keyClick(combo->lineEdit(), Qt::Key_Return);
+        QCOMPARE(combo->count(), 2);
+        QCOMPARE(w.text(Box::Combo1), QStringLiteral("alt.typo"));
+        // A subscribed group typed in full is still picked.
+        QSignalSpy picked(combo, &QComboBox::activated);
+        combo->lineEdit()->clear();
+        QTest::keyClicks(combo->lineEdit(), QStringLiteral("alt.two"));
+        QTest::keyClick(combo->lineEdit(), Qt::Key_Return);
+        QCOMPARE(picked.count(), 1);
+        QCOMPARE(combo->count(), 2);
     }
 
     void thumbnail_shows_the_logo_whenever_no_picture_is_shown()

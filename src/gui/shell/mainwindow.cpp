@@ -87,6 +87,9 @@ MainWindow::MainWindow()
     Combo1->setObjectName(QStringLiteral("Combo1"));
     Combo1->setToolTip(QStringLiteral("Current News Group"));
     Combo1->setEditable(true);
+    // Typing a name and Enter picks that group; it must not grow the list of
+    // subscriptions with whatever was typed.
+    Combo1->setInsertPolicy(QComboBox::NoInsert);
     Combo1->setMinimumWidth(260);
     fl->addWidget(Combo1, 1);
     for (const BoxInfo &i : box_info)
