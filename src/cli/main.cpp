@@ -8,8 +8,10 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -39,10 +41,27 @@ int exit_code(brivane::Outcome o)
     return 1;
 }
 
+// Started with a standard stream closed (by some daemons and schedulers),
+// the first file opened would take its number and get the lines meant for
+// it: /dev/null takes each free one first.
+void fill_standard_streams()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    fill_standard_streams();
     QCoreApplication qapp(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Brivane"));
     // A reader that goes away (`| head`) must not kill a run half way: the

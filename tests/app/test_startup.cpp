@@ -1,10 +1,12 @@
 #include "app/app.h"
+#include "shell/settings.h"
 #include "support/testsupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTcpServer>
 #include <QTest>
 
 using namespace brivane;
@@ -94,6 +96,35 @@ private slots:
         QVERIFY(p.waitForFinished(30000));
         QCOMPARE(p.exitCode(), 1);  // "No news server  selected!", as with a reader
         QVERIFY(!QFile::exists(home.file("brivane.lock")));
+    }
+
+    void cli_started_with_its_standard_streams_closed()
+    {
+        // From some daemons and schedulers. The first files opened (the lock
+        // file, say) would otherwise take descriptors 0-2 and get the status
+        // lines and messages. The program is caught waiting for a server that
+        // never greets: what it wrote by then is there to see.
+        test::TempHome home;
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        {
+            Settings s(home.file(QStringLiteral("Brivane.ini")));
+            s.news_server = QStringLiteral("127.0.0.1:%1").arg(server.serverPort());
+            QVERIFY(s.save(QStringLiteral("news_server")));
+        }
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("BRIVANE_HOME"), home.path());
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral("bash"), {QStringLiteral("-c"), QStringLiteral("exec \"$0\" get-groups <&- >&- 2>&-"),
+                                         QStringLiteral(BRIVANE_CLI_PATH)});
+        QVERIFY(server.waitForNewConnection(60000));
+        for (const QString &f : QDir(home.path()).entryList(QDir::Files | QDir::Hidden)) {
+            const QByteArray data = home.read(f);
+            QVERIFY2(!data.contains("Database Maintenance") && !data.contains("Connecting"), qPrintable(f));
+        }
+        p.kill();
+        QVERIFY(p.waitForFinished(30000));
     }
 
     void leftovers_are_cleared_at_start()
