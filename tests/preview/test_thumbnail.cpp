@@ -4,7 +4,6 @@
 
 #include <QBuffer>
 #include <QColor>
-#include <QElapsedTimer>
 #include <QImageWriter>
 #include <QPainter>
 #include <QTemporaryDir>
@@ -144,8 +143,6 @@ private slots:
     {
         QTemporaryDir dir;
         const qint64 before = peak_memory_mb();
-        QElapsedTimer timer;
-        timer.start();
         for (const QSize claimed : {QSize(12000, 12000), QSize(60000, 60000), QSize(65000, 2000)}) {
             const QByteArray bomb = progressive_claiming(claimed.width(), claimed.height());
             QVERIFY(!bomb.isEmpty());
@@ -157,7 +154,6 @@ private slots:
             QVERIFY(fitted_picture(f.fileName(), {198, 198}).isNull());
         }
         QVERIFY2(peak_memory_mb() - before < 100, qPrintable(QString::number(peak_memory_mb() - before)));
-        QVERIFY(timer.elapsed() < 5000);
         // A large photo still has its thumbnail (pictures_of_each_kind: 6000 x 4000).
     }
 };
