@@ -254,6 +254,8 @@ void TestRun::numbered_names_without_duplicate_check()
         arts << uu_article(group, QStringLiteral("same.jpg (1/1)"), pic, QStringLiteral("same.jpg"));
     // The first picture posted again: the same bytes are not saved twice.
     arts << uu_article(group, QStringLiteral("same.jpg (1/1)"), a, QStringLiteral("same.jpg"));
+    // And the second: found under its numbered name.
+    arts << uu_article(group, QStringLiteral("same.jpg (1/1)"), b, QStringLiteral("same.jpg"));
     // A name without an extension.
     arts << uu_article(group, QStringLiteral("noext.jpg (1/1)"), b, QStringLiteral("noext"));
     QCOMPARE(inn.post_all(arts).size(), arts.size());
@@ -268,6 +270,7 @@ void TestRun::numbered_names_without_duplicate_check()
     QCOMPARE(rig.picture(QStringLiteral("same_1.jpg")), b);
     QCOMPARE(rig.picture(QStringLiteral("same_2.jpg")), c);
     QVERIFY(rig.ui.has(indent + QStringLiteral("Identical file already saved: same.jpg")));
+    QVERIFY(rig.ui.has(indent + QStringLiteral("Identical file already saved: same_1.jpg")));
     // "noext" matches no mask: it never reaches the download folder.
     QCOMPARE(rig.ui.count(indent + QStringLiteral("File mask not found!")), 1);
     const QStringList log = rig.dllog();
@@ -277,7 +280,15 @@ void TestRun::numbered_names_without_duplicate_check()
     QCOMPARE(query_number(rig.home, QStringLiteral("select count(*) from dupes")), qint64(0));
     QVERIFY(!rig.ui.has(indent + QStringLiteral("Logged file: same.jpg")));
     QCOMPARE(rig.counters.files_this_count, qint64(3));
-    QCOMPARE(rig.counters.dupes_this_count, qint64(1));
+    QCOMPARE(rig.counters.dupes_this_count, qint64(2));
+
+    // Read again from the start, the folder as it is: every picture is found.
+    QVERIFY(rig.app->db().exec(QStringLiteral("update groups set last_msg = 0")));
+    rig.ui.status.clear();
+    QCOMPARE(rig.run(), Outcome::Done);
+    QCOMPARE(rig.ui.count(indent + QStringLiteral("Identical file already saved: same_2.jpg")), 1);
+    QCOMPARE(rig.ui.count(indent + QStringLiteral("Identical file already saved: same_1.jpg")), 2);
+    QCOMPARE(rig.pictures().size(), 3);
 }
 
 void TestRun::group_folders_created_once()

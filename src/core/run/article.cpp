@@ -45,6 +45,25 @@ QString numbered(const QString &name, qint64 n)
     return stem % QLatin1Char('_') % QString::number(n) % ext;
 }
 
+// `name` with the "_n" of numbered() taken off (n from 1 to 100), or nothing
+// when it is no numbered variant.
+QString unnumbered(const QString &name)
+{
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const qsizetype stem_end = dot <= 0 ? name.size() : dot;
+    qsizetype at = stem_end;
+    while (at > 0 && name.at(at - 1).isDigit() && name.at(at - 1).unicode() < 128)
+        --at;
+    const qsizetype digits = stem_end - at;
+    if (digits == 0 || digits > 3 || at == 0 || name.at(at - 1) != QLatin1Char('_')
+        || name.at(at) == QLatin1Char('0'))
+        return QString();
+    const int n = QStringView(name).mid(at, digits).toInt();
+    if (n < 1 || n > 100)
+        return QString();
+    return QStringView(name).left(at - 1) % QStringView(name).mid(stem_end);
+}
+
 // True when the file at `path` holds exactly `data`.
 bool holds_bytes(const QString &path, const QByteArray &data)
 {
@@ -266,8 +285,17 @@ void ArticleStep::sweep(const QString &folder)
         QFile::remove(dir.filePath(f));
     // The names in the folder, listed once, so the search for an identical
     // picture does not ask the file system for a hundred names per article.
-    const QStringList names = dir.entryList(QDir::Files | QDir::Hidden | QDir::System);
-    listed_.insert(folder, QSet<QString>(names.cbegin(), names.cend()));
+    Listing &listing = listed_[folder];
+    for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System))
+        listing.insert(name);
+}
+
+void ArticleStep::Listing::insert(const QString &name)
+{
+    names.insert(name);
+    const QString family = unnumbered(name);
+    if (!family.isEmpty())
+        families.insert(family);
 }
 
 bool ArticleStep::file_away(const QByteArray &picture, const QString &folder, const QString &name,
@@ -276,8 +304,10 @@ bool ArticleStep::file_away(const QByteArray &picture, const QString &folder, co
     const QString base = folder + QLatin1Char('/') + name;
     // A byte-identical picture under this name or one of its numbered
     // variants means this one was saved before.
-    QSet<QString> &names = listed_[folder];
-    for (int n = 0; n <= 100; ++n) {
+    Listing &listing = listed_[folder];
+    const QSet<QString> &names = listing.names;
+    const int variants = listing.families.contains(name) ? 100 : 0;
+    for (int n = 0; n <= variants; ++n) {
         const QString candidate_name = n == 0 ? name : numbered(name, n);
         if (!names.contains(candidate_name))
             continue;
@@ -296,14 +326,14 @@ bool ArticleStep::file_away(const QByteArray &picture, const QString &folder, co
         const DecodeResult r = write_new_file(target, picture);
         if (r.ok()) {
             *final_path = target;
-            names.insert(path_file_name(target));
+            listing.insert(path_file_name(target));
             return true;
         }
         if (r.status != DecodeStatus::TargetExists) {
             error_ = indent + r.message;
             return false;
         }
-        names.insert(path_file_name(target));  // someone else took it meanwhile
+        listing.insert(path_file_name(target));  // someone else took it meanwhile
     }
     error_ = indent + QStringLiteral("No free file name for %1 in %2").arg(name, native_path(folder));
     return false;

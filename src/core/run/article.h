@@ -67,7 +67,15 @@ private:
     WorkfileRepair repair_;
     QString error_;
     QString group_;          // the group of the article in hand
-    QHash<QString, QSet<QString>> listed_;  // file names per folder, listed once a run
+    // The file names of a folder, listed once a run, and the same names with
+    // a numbered variant's "_n" taken off: a name none of whose variants is
+    // there needs no search for an identical picture.
+    struct Listing {
+        QSet<QString> names;
+        QSet<QString> families;
+        void insert(const QString &name);
+    };
+    QHash<QString, Listing> listed_;
     qint64 dupe_rows_ = -1;  // rows of dupes as last counted (-1: ask)
 };
 
