@@ -240,13 +240,20 @@ void MainWindow::show_pending()
 {
     refresh_timer_->stop();
     if (!pending_lines_.isEmpty()) {
-        for (const QString &line : std::as_const(pending_lines_)) {
-            if (List1->count() >= max_status_lines) {
-                while (List1->count() > kept_status_lines)
-                    delete List1->takeItem(0);
-            }
-            List1->addItem(line);
-        }
+        // The list as adding the lines one by one would leave it (cut back to
+        // the newest 50 whenever it holds 350), built without the thousands
+        // of items a busy run would add only to delete them.
+        const qsizetype waiting = pending_lines_.size();
+        qsizetype count = List1->count();
+        for (qsizetype i = 0; i < waiting; ++i)
+            count = (count >= max_status_lines ? kept_status_lines : count) + 1;
+        const qsizetype old_kept = qMax<qsizetype>(0, count - waiting);
+        if (old_kept == 0)
+            List1->clear();
+        else
+            while (List1->count() > old_kept)
+                delete List1->takeItem(0);
+        List1->addItems(pending_lines_.mid(waiting - (count - old_kept)));
         pending_lines_.clear();
         List1->scrollToBottom();
     }
@@ -381,6 +388,8 @@ bool MainWindow::draw_jpeg(const QString &path)
 
 void MainWindow::load_logo()
 {
+    if (Image1->pixmap().isNull() && Image1->text() == QLatin1String("Brivane"))
+        return;  // shown already: drawing it again after each bad picture costs
     Image1->setPixmap(QPixmap());
     Image1->setText(QStringLiteral("Brivane"));
 }
