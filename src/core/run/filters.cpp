@@ -85,8 +85,14 @@ int ismask(const QString &t, const QStringList &masks)
         // An empty mask would match every dot; it is no mask at all.
         if (masks.at(i).isEmpty())
             continue;
-        if (t.contains(QLatin1Char('.') + masks.at(i), Qt::CaseInsensitive))
-            return int(i + 1);
+        // Each dot followed by the mask: no ".mask" string built per header.
+        const QStringView text(t);
+        const QStringView mask(masks.at(i));
+        for (qsizetype dot = text.indexOf(QLatin1Char('.')); dot >= 0;
+             dot = text.indexOf(QLatin1Char('.'), dot + 1)) {
+            if (text.sliced(dot + 1).startsWith(mask, Qt::CaseInsensitive))
+                return int(i + 1);
+        }
     }
     return 0;
 }

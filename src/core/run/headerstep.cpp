@@ -60,6 +60,17 @@ HeaderStep::Parsed HeaderStep::parse(const QString &overview_line, Header &h) co
     return p;
 }
 
+HeaderStep::Parsed HeaderStep::parse_once(const QString &overview_line, Header &h) const
+{
+    for (const Parse &a : ahead_) {
+        if (a.line == overview_line && !a.line.isNull()) {
+            h = a.header;
+            return a.parsed;
+        }
+    }
+    return parse(overview_line, h);
+}
+
 HeaderStep::Judgement HeaderStep::judge(const Header &h, const Parsed &p) const
 {
     auto reject = [](const QString &text, qint64 RunCounters::*counter) {
@@ -143,7 +154,7 @@ HeaderStep::Verdict HeaderStep::examine(const QString &overview_line, Header *ou
 {
     Header local;
     Header &h = out ? *out : local;
-    const Parsed p = parse(overview_line, h);
+    const Parsed p = parse_once(overview_line, h);
 
     ui_.add_status(h.subject);
     ++counters_.articles_count;
@@ -162,7 +173,11 @@ HeaderStep::Verdict HeaderStep::examine(const QString &overview_line, Header *ou
 
 bool HeaderStep::would_accept(const QString &overview_line, Header *h) const
 {
-    const Parsed p = parse(overview_line, *h);
+    const Parsed p = parse_once(overview_line, *h);
+    Parse &kept = ahead_[ahead_next_++ % ahead_.size()];
+    kept.line = overview_line;
+    kept.header = *h;
+    kept.parsed = p;
     return judge(*h, p).verdict == Verdict::Accepted;
 }
 

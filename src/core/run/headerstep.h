@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
+
 namespace brivane {
 
 class Database;
@@ -55,6 +57,9 @@ private:
         bool fetch_unknown = false;  // no mask in the subject, but big enough to look inside
     };
     Parsed parse(const QString &overview_line, Header &h) const;
+    // parse(), or what would_accept() found for the same line a moment ago:
+    // the lines the run looks ahead at are examined next.
+    Parsed parse_once(const QString &overview_line, Header &h) const;
     // The first test the header fails: its status text and counter, or an
     // empty text for an accepted header. A failed lookup gives Failed and
     // its status line in `text`.
@@ -72,6 +77,14 @@ private:
     const QStringList &masks_;
     const QStringList &ignore_list_;
     QString &current_sender_;
+
+    struct Parse {
+        QString line;
+        Header header;
+        Parsed parsed;
+    };
+    mutable std::array<Parse, 64> ahead_;
+    mutable std::size_t ahead_next_ = 0;
 };
 
 } // namespace brivane
