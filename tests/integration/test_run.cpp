@@ -65,6 +65,7 @@ private slots:
     void initTestCase();
     void filters_pictures_log_and_pointers();
     void second_run_has_nothing_new();
+    void encoded_mime_name();
     void numbered_names_without_duplicate_check();
     void group_folders_created_once();
     void overview_in_chunks();
@@ -241,6 +242,27 @@ void TestRun::second_run_has_nothing_new()
     QCOMPARE(rig.ui.count_starting(indent + QStringLiteral("Requesting article ")), 1);
     QVERIFY(rig.ui.has(indent + QStringLiteral("Requesting article 2")));
     QCOMPARE(rig.pointer(group, inn.setting()), qint64(2));
+}
+
+// A non-ASCII name the way mail and news clients send it: with no mask in
+// the subject only the decoded name passes, and the file is saved under it.
+void TestRun::encoded_mime_name()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    const QString group = inn.new_group();
+    QVERIFY(!group.isEmpty());
+    const QByteArray pic = make_jpeg(31, 200, 150);
+    QCOMPARE(inn.post_all({mime_article(group, QStringLiteral("something for you"), pic,
+                                        QStringLiteral("=?UTF-8?B?Y2Fmw6kuanBn?="))})
+                 .size(),
+             1);
+    RunRig rig;
+    write_settings(rig.home, inn.setting(), rig.dl, true, false, true);
+    QVERIFY(fill_database(rig.home, {{group, inn.setting()}}, {QStringLiteral("jpg")}));
+    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QCOMPARE(rig.pictures(), QStringList{QString::fromUtf8("café.jpg")});
+    QCOMPARE(rig.picture(QString::fromUtf8("café.jpg")), pic);
 }
 
 void TestRun::numbered_names_without_duplicate_check()

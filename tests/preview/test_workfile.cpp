@@ -112,6 +112,7 @@ private slots:
     void file_names()
     {
         auto mime = [](const QByteArray &headers) { return test::mime_article("/9j/4AAQ\n", headers); };
+        const QString cafe = QString::fromUtf8("café.jpg");
         const QList<std::pair<QByteArray, QString>> cases{
             {test::article(uu_block("Photo.JPEG")), "Photo.jpg"},  // ".jpeg" becomes ".jpg" ...
             {test::article(uu_block("a.b.jpeg")), "a.jpg"},        // ... from the first dot ...
@@ -131,6 +132,36 @@ private slots:
             // The last name= before the data wins.
             {mime("Content-Type: image/jpeg; name=\"one.jpg\"\nContent-Disposition: inline; filename=\"two.jpg\"\n"),
              "two.jpg"},
+            // Encoded words (RFC 2047): B and Q, several joined, also across a fold.
+            {mime("Content-Type: image/jpeg; name=\"=?UTF-8?B?Y2Fmw6kuanBn?=\"\n"), cafe},
+            {mime("Content-Type: image/jpeg; name==?utf-8?q?caf=C3=A9_2.jpg?=\n"), QString::fromUtf8("café 2.jpg")},
+            {mime("Content-Type: image/jpeg; name=\"=?ISO-8859-1?Q?caf=E9?= =?US-ASCII?B?LmpwZw==?=\"\n"), cafe},
+            {mime("Content-Type: image/jpeg;\n name=\"=?UTF-8?B?Y2Fm?=\n =?UTF-8?Q?=C3=A9.jpg?=\"\n"), cafe},
+            {mime("Content-Type: image/jpeg; name=\"=?UTF-8*en?Q?caf=C3=A9?=.jpg\"\n"), cafe},  // a language
+            {mime("Content-Type: image/jpeg; name=\"x =?UTF-8?Q?a?= y.jpg\"\n"), "x a y.jpg"},  // blanks by text stay
+            {mime("Content-Type: image/jpeg; name=\"=?UTF-16BE?B?AGMAYQBmAOkALgBqAHAAZw==?=\"\n"), cafe},  // Qt knows it
+            // Words that cannot be decoded stay as they are.
+            {mime("Content-Type: image/jpeg; name=\"=?X-UNKNOWN?Q?a?=.jpg\"\n"), "=?X-UNKNOWN?Q?a?=.jpg"},
+            {mime("Content-Type: image/jpeg; name=\"=?UTF-8?B?Y2Fm!w==?=.jpg\"\n"), "=?UTF-8?B?Y2Fm!w==?=.jpg"},
+            {mime("Content-Type: image/jpeg; name=\"=?UTF-8?Q?a=Z1?=.jpg\"\n"), "=?UTF-8?Q?a=Z1?=.jpg"},
+            {mime("Content-Type: image/jpeg; name=\"=?UTF-8?X?abc?=.jpg\"\n"), "=?UTF-8?X?abc?=.jpg"},
+            {mime("Content-Type: image/jpeg; name=\"a=?b.jpg\"\n"), "a=?b.jpg"},
+            // RFC 2231: a charset and percent signs, numbered pieces on one or several lines.
+            {mime("Content-Disposition: attachment; filename*=UTF-8''caf%C3%A9.jpg\n"), cafe},
+            {mime("Content-Disposition: attachment; filename*=iso-8859-1'fr'caf%E9.jpg; size=5\n"), cafe},
+            {mime("Content-Type: image/jpeg; name*0=\"long\"; name*1=\"er.jpg\"\n"), "longer.jpg"},
+            {mime("Content-Disposition: attachment;\n filename*0*=UTF-8''caf%C3;\n\tfilename*1*=%A9;\n filename*2=\".jpg\"\n"),
+             cafe},
+            {mime("Content-Disposition: attachment; filename*1=\"b.jpg\"; filename*0=\"a\"\n"), "ab.jpg"},  // any order
+            {mime("Content-Disposition: attachment; filename*0=\"a\"; filename*2=\"c.jpg\"\n"), "a"},  // up to a gap
+            // In one field the RFC 2231 form wins over the plain one.
+            {mime("Content-Disposition: attachment; filename*=UTF-8''caf%C3%A9.jpg; filename=\"cafe.jpg\"\n"), cafe},
+            // Pieces belong to their field: the next field's do not mix in.
+            {mime("Content-Type: image/jpeg; name*0=\"one\"; name*1=\"two.jpg\"\n"
+                  "Content-Disposition: attachment; filename*0=\"three.jpg\"\n"),
+             "three.jpg"},
+            // The uuencoded begin line still names the file.
+            {test::crlf("Content-Type: x; name=\"=?UTF-8?B?Y2Fmw6kuanBn?=\"\n\n") + uu_block(), "pic.jpg"},
         };
         for (const auto &[raw, name] : cases) {
             Fixture f;

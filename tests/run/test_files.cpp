@@ -163,27 +163,34 @@ private slots:
         test::TempHome home;
         const QString dl = home.file("deep/er/dl");
         QVERIFY(QDir().mkpath(dl));
-        const QByteArray picture("\xff\xd8\xff\xe0 not really a jpeg but bytes\x00\x01\x02", 36);
+        const QByteArray picture("\xff\xd8\xff\xe0\x00\x02 not really a jpeg but bytes\x00\x01\x02", 38);
         const QStringList hostile{"../../x.jpg", "/etc/x.jpg", "..\\..\\x.jpg", QString("x\x01.jpg"),
                                   "C:\\x.jpg", ".x.jpg", "../", ""};
+        QList<QByteArray> articles;
+        for (const QString &name : hostile)
+            articles << "Subject: test\r\n\r\n" + test::uuencode_block(picture, name);
+        // A MIME name is decoded before it is made safe: this one is "../../etc/passwd".
+        articles << "Content-Type: image/jpeg; name=\"=?UTF-8?B?Li4vLi4vZXRjL3Bhc3N3ZA==?=\"\r\n\r\n"
+                        + picture.toBase64() + "\r\n";
         WorkfileRepair repair(home.file("work2"));
         test::RecordingFrontend ui;
         QStringList saved;
-        for (const QString &name : hostile) {
-            QVERIFY(home.write("work1234", "Subject: test\r\n\r\n" + test::uuencode_block(picture, name)));
+        for (const QByteArray &article : articles) {
+            QVERIFY(home.write("work1234", article));
             repair.found_filename.clear();
             QVERIFY(repair.fix_workfile(home.file("work1234"), ui));
-            QVERIFY(repair.begin_found);
+            QVERIFY(repair.begin_found || repair.jpeg64_found);
             const QString target = unique_name(dl + "/" + brivane::safe_file_name(repair.found_filename));
             QVERIFY(!target.isEmpty());
             QCOMPARE(QFileInfo(target).absolutePath(), QFileInfo(dl).absoluteFilePath());
-            const DecodeResult r = decode_uuencode(home.file("work1234"), target);
+            const DecodeResult r = repair.begin_found ? decode_uuencode(home.file("work1234"), target)
+                                                      : decode_base64(home.file("work1234"), target);
             QVERIFY2(r.ok(), qPrintable(r.message));
             QCOMPARE(home.read(QDir(home.path()).relativeFilePath(target)), picture);
             saved << path_file_name(target);
         }
         QCOMPARE(saved, (QStringList{"x.jpg", "x_1.jpg", "x_2.jpg", "x_3.jpg", "x_4.jpg", "x_5.jpg",
-                                     "unnamed", "unnamed_1"}));
+                                     "unnamed", "unnamed_1", "passwd"}));
         // Nothing anywhere else: not beside the folder, not above it.
         QStringList expected = saved;
         for (QString &s : expected)

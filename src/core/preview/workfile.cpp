@@ -1,10 +1,10 @@
 #include "preview/workfile.h"
 
 #include "preview/encoded.h"
+#include "preview/mimename.h"
 #include "shell/frontend.h"
 
 #include <QFile>
-#include <QStringDecoder>
 
 #include <bit>
 #include <cerrno>
@@ -90,17 +90,6 @@ LineFacts scan(Line line)
             break;
     }
     return f;
-}
-
-// Names come as bytes; UTF-8 when they are valid UTF-8, else Latin-1.
-QString name_text(Line bytes)
-{
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QByteArrayView view(bytes.data(), qsizetype(bytes.size()));
-    QString s = utf8.decode(view);
-    if (!utf8.hasError())
-        return s;
-    return QString::fromLatin1(view);
 }
 
 bool write_all(const QString &path, const QByteArray &data, QString *error)
@@ -204,6 +193,8 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
     const char *p = raw.constData();
     const char *const end = p + raw.size();
     bool copying = false;  // false during the header scan
+    std::string field;     // the header field holding a name, its lines joined by '\n'
+    constexpr size_t max_field = 8192;
 
     while (p < end) {
         const char *lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
@@ -215,20 +206,21 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
 
         if (!copying) {
             const bool stopping = encoded::is_uu_begin_line(line) || scan(line).jpeg;
-            if (contains(line, "name=")) {
-                // A quoted value ends at its closing quote, a bare one at the
-                // next parameter: neither loses a letter of the name, and no
-                // "; x=1" of a later parameter becomes part of it.
-                Line value = line.substr(line.find("name=") + 5);
-                if (!value.empty() && value.front() == '"') {
-                    value.remove_prefix(1);
-                    value = value.substr(0, value.find('"'));
-                } else {
-                    value = value.substr(0, value.find(';'));
-                    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
-                        value.remove_suffix(1);
+            // A name parameter, also one further down its field's folded
+            // lines (RFC 2231 pieces, a long quoted name): the field so far
+            // is decoded again with each line. Only lines holding "name",
+            // and those after them, pay for it.
+            const bool folded = !line.empty() && (line.front() == ' ' || line.front() == '\t');
+            if (!folded)
+                field.clear();
+            if ((folded && !field.empty()) || contains(line, "name")) {
+                if (field.empty() || field.size() + line.size() < max_field) {
+                    if (!field.empty())
+                        field += '\n';
+                    field.append(line);
+                    if (std::optional<QString> name = mime_file_name(field))
+                        found_filename = std::move(*name);
                 }
-                found_filename = name_text(value);
             }
             if (!stopping)
                 continue;
@@ -242,7 +234,7 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
         if (begin_line) {
             // The decoder takes the first block: so does the name.
             if (!begin_found)
-                found_filename = name_text(name);
+                found_filename = name_text(QByteArrayView(name.data(), qsizetype(name.size())));
             begin_found = true;
         }
         // Encoded data may start with the letters of an end line (one base64
