@@ -173,7 +173,8 @@ HeaderStep::Verdict HeaderStep::examine(const QString &overview_line, Header *ou
 
 bool HeaderStep::would_accept(const QString &overview_line, Header *h) const
 {
-    const Parsed p = parse_once(overview_line, *h);
+    // Each line is looked ahead at once: the next look starts past the last.
+    const Parsed p = parse(overview_line, *h);
     Parse &kept = ahead_[ahead_next_++ % ahead_.size()];
     kept.line = overview_line;
     kept.header = *h;
