@@ -10,6 +10,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QTest>
 #include <QTimer>
@@ -176,6 +177,7 @@ private slots:
     void stale_promotion_dropped();
     void promotion_back_to_a_finished_group();
     void control_characters_kept_off_the_terminal();
+    void hostile_names_keep_the_log_one_line_per_picture();
 };
 
 void TestRunFaults::expired_while_fetching()
@@ -923,6 +925,46 @@ void TestRunFaults::control_characters_kept_off_the_terminal()
     // The picture is saved all the same; the log file keeps the subject as it came.
     QCOMPARE(read_file(dl + QStringLiteral("/e1.jpg")), pic);
     QVERIFY(home.read(QStringLiteral("dllog.txt")).contains("\x1b[2J"));
+}
+
+// dllog.txt holds one line per picture. A subject or sender with a bare CR
+// (or a Unicode line break) from a server that passes such headers on must
+// not split or forge a line; a name as long as a line is cut at once.
+void TestRunFaults::hostile_names_keep_the_log_one_line_per_picture()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString g = QStringLiteral("alt.fake.names");
+    const QByteArray p1 = make_jpeg(231), p2 = make_jpeg(232), p3 = make_jpeg(233);
+    FakeArticle a = picture(QStringLiteral("c1.jpg"), p1);
+    a.subject = QStringLiteral("c1.jpg\rforged.jpg,Forged,forger@example.invalid\u2028x (1/1)");
+    a.from = QStringLiteral("Poster\u0085\u2029\v\f <poster@example.invalid>");
+    news.add(g, a);
+    FakeArticle b = picture(QStringLiteral("n2.jpg"), p2);
+    b.body = "long\r\n\r\n" + uuencode_block(p2, QString(1000000, QLatin1Char('n')) + QStringLiteral(".jpg"));
+    news.add(g, b);
+    FakeArticle c = picture(QStringLiteral("l3.jpg"), p3);
+    c.body = "ls\r\n\r\n" + uuencode_block(p3, QStringLiteral("line\u2028break\u2029.jpg"));
+    news.add(g, c);
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {g}), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Done);
+    const QString long_name = QString(196, QLatin1Char('n')) + QStringLiteral(".jpg");
+    const QStringList names{QStringLiteral("c1.jpg"), QStringLiteral("linebreak.jpg"), long_name};
+    QCOMPARE(rig.pictures(), names);
+    QCOMPARE(rig.picture(long_name), p2);
+    QCOMPARE(rig.picture(QStringLiteral("linebreak.jpg")), p3);
+
+    const QString log = QString::fromUtf8(rig.home.read(QStringLiteral("dllog.txt")));
+    static const QRegularExpression any_break(QStringLiteral("\r\n|[\n\v\f\r\u0085\u2028\u2029]"));
+    QStringList lines = log.split(any_break);
+    QCOMPARE(lines.size(), 4);
+    QVERIFY(lines.takeLast().isEmpty());
+    QCOMPARE(lines.value(0), QStringLiteral("c1.jpg,c1.jpg forged.jpg,Forged,forger@example.invalid x (1/1),"
+                                            "Poster     <poster@example.invalid>"));
+    QVERIFY(lines.value(1).startsWith(long_name + QLatin1Char(',')));
+    QVERIFY(lines.value(2).startsWith(QStringLiteral("linebreak.jpg,")));
+    QCOMPARE(rig.pointer(g, news.setting()), qint64(3));
 }
 
 QTEST_MAIN(TestRunFaults)

@@ -45,6 +45,7 @@ private slots:
         static const char controls[] = "a\0b\tc\rd\x7f" "e\xc2\x85.jpg";
         QTest::newRow("NUL, tab, CR, DEL, C1") << QString::fromUtf8(controls, sizeof controls - 1)
                                               << "abcde.jpg";
+        QTest::newRow("line and paragraph separators") << QString("a\u2028b\u2029.jpg") << "ab.jpg";
         QTest::newRow("leading dot") << ".hidden.jpg" << "hidden.jpg";
         QTest::newRow("only an extension") << ".jpg" << "unnamed.jpg";
         QTest::newRow("dots only") << ".." << "unnamed";
@@ -74,6 +75,16 @@ private slots:
         const QString u = brivane::safe_file_name(QString(300, QChar(0x00e4)) + ".gif");
         QVERIFY(u.endsWith(".gif"));
         QVERIFY(u.toUtf8().size() <= 200);
+        // A begin line or MIME name may be as long as a line (1 MB): cut at
+        // once, not a character at a time (that held the run for a minute).
+        const QString m = brivane::safe_file_name(QString(1 << 20, QLatin1Char('m')) + ".jpg");
+        const QString d = brivane::safe_dir_name(QString(1 << 20, QLatin1Char('g')));
+        QCOMPARE(m, QString(196, QLatin1Char('m')) + ".jpg");
+        QCOMPARE(d, QString(200, QLatin1Char('g')));
+        // A pair of surrogates is never cut in two.
+        const QString emoji = QString::fromUtf8("\xf0\x9f\x93\xb7");
+        const QString e = brivane::safe_file_name(QString("a") + emoji.repeated(1 << 18) + ".jpg");
+        QCOMPARE(e, QString("a") + emoji.repeated(48) + ".jpg");
     }
 
     void safe_dir_name()

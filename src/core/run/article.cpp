@@ -362,9 +362,16 @@ void ArticleStep::preview(const QString &target, const QString &saved_name)
 void ArticleStep::log_download(const QString &saved_name, const Header &h)
 {
     QFile f(paths_.dllog_file());
-    const QByteArray line = (saved_name + QLatin1Char(',') + h.subject + QLatin1Char(',') + h.sender)
-                                .toUtf8()
-                            + "\r\n";
+    QString text = saved_name + QLatin1Char(',') + h.subject + QLatin1Char(',') + h.sender;
+    // One line per picture: a header's bare CR (or any other line break a
+    // reader may honour) becomes a blank. Other characters stay as they came.
+    for (QChar &c : text) {
+        switch (c.unicode()) {
+        case '\n': case '\v': case '\f': case '\r': case 0x85: case 0x2028: case 0x2029:
+            c = QLatin1Char(' ');
+        }
+    }
+    const QByteArray line = text.toUtf8() + "\r\n";
     if (!f.open(QIODevice::WriteOnly | QIODevice::Append) || f.write(line) != line.size()
         || !f.flush())
         ui_.add_status(indent + QStringLiteral("Cannot write %1: %2").arg(f.fileName(), f.errorString()));

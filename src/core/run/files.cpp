@@ -21,8 +21,8 @@ bool is_separator(QChar c)
     return c == QLatin1Char('/') || c == QLatin1Char('\\');
 }
 
-// Control characters (C0, DEL, C1) and lone surrogates vanish; characters
-// other systems refuse in names become "_".
+// Control characters (C0, DEL, C1), the line and paragraph separators and
+// lone surrogates vanish; characters other systems refuse in names become "_".
 QString clean_characters(const QString &in)
 {
     QString out;
@@ -30,7 +30,7 @@ QString clean_characters(const QString &in)
     for (qsizetype i = 0; i < in.size(); ++i) {
         const QChar c = in.at(i);
         const char16_t u = c.unicode();
-        if (u < 0x20 || (u >= 0x7f && u <= 0x9f))
+        if (u < 0x20 || (u >= 0x7f && u <= 0x9f) || u == 0x2028 || u == 0x2029)
             continue;
         if (c.isHighSurrogate() && i + 1 < in.size() && in.at(i + 1).isLowSurrogate()) {
             out += c;
@@ -90,6 +90,13 @@ QString fit_length(const QString &s)
     if (dot > 0 && s.size() - dot <= 16)
         ext = s.mid(dot);
     QString stem = s.left(s.size() - ext.size());
+    // Every UTF-16 unit is at least one byte: what lies past max_name_bytes
+    // units goes at once, so the loop below chops a few hundred at most.
+    if (stem.size() > max_name_bytes) {
+        stem.truncate(max_name_bytes);
+        if (stem.back().isHighSurrogate())
+            stem.chop(1);
+    }
     while (!stem.isEmpty() && (stem + ext).toUtf8().size() > max_name_bytes) {
         stem.chop(1);
         if (!stem.isEmpty() && stem.back().isHighSurrogate())
