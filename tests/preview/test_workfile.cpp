@@ -128,6 +128,9 @@ private slots:
             {mime("Content-Type: image/jpeg; name=\"a b;c.jpg\"\n"), "a b;c.jpg"},
             {mime("Content-Type: image/jpeg; name=\"open.jpg\n"), "open.jpg"},
             {mime("Content-Disposition: attachment; filename=\"b.jpg\"\n"), "b.jpg"},
+            // Parameter names in any case.
+            {mime("Content-Type: image/jpeg; NAME=\"up.jpg\"\n"), "up.jpg"},
+            {mime("Content-Disposition: attachment; FileName*=UTF-8''caf%C3%A9.jpg\n"), cafe},
             {mime("Content-Type: image/jpeg; name=\n"), ""},
             // The last name= before the data wins.
             {mime("Content-Type: image/jpeg; name=\"one.jpg\"\nContent-Disposition: inline; filename=\"two.jpg\"\n"),

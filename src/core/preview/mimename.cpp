@@ -183,6 +183,16 @@ QString name_text(QByteArrayView bytes)
     return QString::fromLatin1(bytes);
 }
 
+std::size_t find_name_word(Text text, std::size_t from)
+{
+    for (size_t i = from; i + 4 <= text.size(); ++i) {
+        if ((text[i] | 0x20) == 'n' && (text[i + 1] | 0x20) == 'a' && (text[i + 2] | 0x20) == 'm'
+            && (text[i + 3] | 0x20) == 'e')
+            return i;
+    }
+    return npos;
+}
+
 std::optional<QString> mime_file_name(Text field)
 {
     std::optional<QString> plain, extended;
@@ -193,7 +203,7 @@ std::optional<QString> mime_file_name(Text field)
     std::map<int, Piece> pieces;  // RFC 2231 continuations by number
 
     // "name=", "name*=", "name*N=" or "name*N*=" (so "filename" too).
-    for (size_t at = field.find("name"); at != npos; at = field.find("name", at)) {
+    for (size_t at = find_name_word(field); at != npos; at = find_name_word(field, at)) {
         size_t i = at + 4;
         int number = -1;
         bool encoded = false;

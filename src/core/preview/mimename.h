@@ -18,4 +18,8 @@ QString name_text(QByteArrayView bytes);
 // is the field so far, its folded lines joined by '\n'.
 std::optional<QString> mime_file_name(std::string_view field);
 
+// Where "name" (in any case: parameter names are case-insensitive) next
+// occurs in `text` from `from` on; npos when it does not.
+std::size_t find_name_word(std::string_view text, std::size_t from = 0);
+
 } // namespace brivane

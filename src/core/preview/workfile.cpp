@@ -35,11 +35,6 @@ bool starts_upper(Line line, std::string_view word)
     return true;
 }
 
-bool contains(Line line, std::string_view what)
-{
-    return line.find(what) != Line::npos;
-}
-
 quint32 word_at(const char *p)
 {
     quint32 w;
@@ -213,7 +208,7 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
             const bool folded = !line.empty() && (line.front() == ' ' || line.front() == '\t');
             if (!folded)
                 field.clear();
-            if ((folded && !field.empty()) || contains(line, "name")) {
+            if ((folded && !field.empty()) || find_name_word(line) != Line::npos) {
                 if (field.empty() || field.size() + line.size() < max_field) {
                     if (!field.empty())
                         field += '\n';
