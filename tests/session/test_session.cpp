@@ -154,6 +154,18 @@ void TestSession::login_right_and_wrong()
         QCOMPARE(r.ui.status.last(), QStringLiteral("Could not connect!"));
         QVERIFY(r.ui.messages.isEmpty());
     }
+    // A server that takes no password in the clear says so, and the user is told how.
+    ScriptServer tls_only;
+    tls_only.on("AUTHINFO", ScriptServer::reply("483 Encryption or stronger authentication required"));
+    tls_only.on("MODE", ScriptServer::needs_login(ScriptServer::reply("200 ok")));
+    QVERIFY(tls_only.start());
+    SessionRig r(tls_only.setting(), QStringLiteral("user"), QStringLiteral("pw"));
+    r.session.connect_to_server();
+    QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
+    const QStringList &st = r.ui.status;
+    const qsizetype at = st.indexOf(QStringLiteral("Authentication failed....not connected."));
+    QVERIFY2(at >= 0, qPrintable(st.join(QLatin1Char('|'))));
+    QVERIFY(st.value(at + 1).contains(QStringLiteral("nntps://")));
 }
 
 void TestSession::expired_article()

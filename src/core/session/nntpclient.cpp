@@ -13,6 +13,7 @@
 namespace brivane {
 
 const QString NewsClient::login_failed_text = QStringLiteral("Login failed.");
+const QString NewsClient::tls_required_text = QStringLiteral("Login failed: the server wants an encrypted connection.");
 const QString NewsClient::reset_text = QStringLiteral("The current socket connection has been reset.");
 
 namespace {
@@ -201,6 +202,11 @@ void NewsClient::start_auth(bool resume_command)
 
 void NewsClient::handle_auth_status(int code, const QByteArray &line)
 {
+    if (code == 483) {
+        // The server takes no password in the clear; it is not a wrong one.
+        fail(ErrLoginFailed, tls_required_text, true);
+        return;
+    }
     if (step_ == Step::AuthUser) {
         if (code == 281) {
             auth_done();

@@ -53,6 +53,7 @@ public:
                   ActionCommand = 4 };
 
     static const QString login_failed_text;  // "Login failed."
+    static const QString tls_required_text;  // a 483 to AUTHINFO: log in over TLS only
     static const QString reset_text;         // "The current socket connection has been reset."
 
     explicit NewsClient(QObject *parent = nullptr);

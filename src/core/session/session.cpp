@@ -230,8 +230,10 @@ void Session::Private::on_async_error(qint64 number, const QString &description)
         common_ending();
         return;
     }
-    if (description == NewsClient::login_failed_text) {
+    if (description == NewsClient::login_failed_text || description == NewsClient::tls_required_text) {
         ui.add_status(QStringLiteral("Authentication failed....not connected."));
+        if (description == NewsClient::tls_required_text)
+            ui.add_status(QStringLiteral("    The server takes a password over TLS only: set it as nntps://host"));
         common_ending();
         return;
     }
