@@ -1,6 +1,7 @@
 // brivane-cli: the program without windows, for cron jobs and timers.
 // Exit codes: 0 done, 1 a message stopped the command, 2 usage error,
-// 3 the connection was lost or the command was stopped (SIGINT, SIGTERM).
+// 3 the connection was lost or the command was stopped (SIGINT, SIGTERM,
+// SIGHUP).
 #include "app/app.h"
 #include "clifrontend.h"
 #include "shell/commandline.h"
@@ -20,8 +21,20 @@ int signal_pipe[2] = {-1, -1};
 
 void on_signal(int)
 {
+    const int saved = errno;
     const char c = 1;
     [[maybe_unused]] ssize_t n = ::write(signal_pipe[1], &c, 1);
+    errno = saved;
+}
+
+// Reads what the handler wrote; true when a signal came.
+bool drain_signals()
+{
+    bool any = false;
+    char buf[16];
+    while (::read(signal_pipe[0], buf, sizeof buf) > 0)
+        any = true;
+    return any;
 }
 
 constexpr const char *usage =
@@ -112,6 +125,40 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    // SIGINT, SIGTERM and SIGHUP (a closed terminal, `systemctl stop`) act as
+    // the Stop button: the command ends in order, with every finished
+    // header's pointer stored. They are caught from here on, so that one
+    // coming during start-up maintenance lets it finish before the exit.
+    bool stopped = false;
+    brivane::Commands *running = nullptr;
+    if (::pipe2(signal_pipe, O_NONBLOCK | O_CLOEXEC) == 0) {
+        auto *notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, &qapp);
+        QObject::connect(notifier, &QSocketNotifier::activated, &qapp, [&] {
+            drain_signals();
+            stopped = true;
+            if (running)
+                running->stop();
+        });
+        struct sigaction sa = {};
+        sa.sa_handler = on_signal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        sigset_t stops;
+        sigemptyset(&stops);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            // One ignored by whoever started us stays ignored (`nohup`, a
+            // script's `&`): that was asked for.
+            struct sigaction was = {};
+            if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN)
+                continue;
+            sigaction(sig, &sa, nullptr);
+            sigaddset(&stops, sig);
+        }
+        // Blocked by a parent, a stop would wait for ever; one already
+        // pending arrives now.
+        sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+    }
+
     brivane::App app(paths, ui);
     if (!app.start())
         return 1;
@@ -120,27 +167,15 @@ int main(int argc, char **argv)
     app.delete_log();
     if (!app.load())
         return 1;
+    // Start-up runs no event loop: a signal that came meanwhile is in the pipe.
+    if (signal_pipe[0] >= 0 && drain_signals())
+        stopped = true;
+    if (stopped)
+        return 3;
     if (command.isEmpty())
         return 0;
     brivane::Commands commands(app);
-
-    // SIGINT and SIGTERM act as the Stop button: the command ends in order,
-    // with every finished header's pointer stored.
-    bool stopped = false;
-    if (::pipe(signal_pipe) == 0) {
-        auto *notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, &qapp);
-        QObject::connect(notifier, &QSocketNotifier::activated, &qapp, [&] {
-            char buf[16];
-            [[maybe_unused]] ssize_t n = ::read(signal_pipe[0], buf, sizeof buf);
-            stopped = true;
-            commands.stop();
-        });
-        struct sigaction sa = {};
-        sa.sa_handler = on_signal;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, nullptr);
-        sigaction(SIGTERM, &sa, nullptr);
-    }
+    running = &commands;
 
     brivane::Outcome outcome = brivane::Outcome::Done;
     if (command == QLatin1String("run"))
@@ -149,6 +184,7 @@ int main(int argc, char **argv)
         outcome = commands.catchup();
     else if (command == QLatin1String("get-groups"))
         outcome = commands.get_groups();
+    running = nullptr;
     if (stopped)
         outcome = brivane::Outcome::Stopped;
     return exit_code(outcome);

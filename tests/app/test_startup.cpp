@@ -9,9 +9,72 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using namespace brivane;
 
 namespace {
+
+// Starts brivane-cli without arguments in a private mount namespace where its
+// own folder is read-only, so the home must be found elsewhere. `prefix` is
+// the shell text before the program's path ($1 is `outside`). True when it
+// exited 0; what it wrote is in out.txt of `outside`.
+bool start_with_program_folder_read_only(const QStringList &ns, const test::TempHome &outside,
+                                         const char *prefix)
+{
+    const QString script = QStringLiteral("d=$(dirname \"$2\")\n"
+                                          "mount --bind \"$d\" \"$d\" && mount -o remount,bind,ro \"$d\" || exit 90\n")
+                           + QLatin1String(prefix)
+                           + QStringLiteral(" \"$2\" > \"$1/out.txt\" 2>&1\n"
+                                            "echo $? > \"$1/rc.txt\"\n");
+    QByteArray out;
+    if (!test::run_in_namespace(ns, script, {outside.path(), QStringLiteral(BRIVANE_CLI_PATH)}, &out)) {
+        qWarning("%s", out.constData());
+        return false;
+    }
+    if (outside.read("rc.txt") != "0\n") {
+        qWarning("%s", outside.read("out.txt").constData());
+        return false;
+    }
+    return true;
+}
+
+// Starts `brivane-cli --home HOME run` with a SIGHUP already pending (it is
+// blocked across the exec, so it comes the moment the program takes it), and
+// with SIGHUP ignored when `ignored`, as `nohup` starts a command. Returns the
+// exit code, or -1; what the program wrote is in `out_file`.
+int run_with_pending_hangup(const QString &home, const QString &out_file, bool ignored)
+{
+    const QByteArray cli = QByteArrayLiteral(BRIVANE_CLI_PATH);
+    const QByteArray dir = QFile::encodeName(home);
+    const QByteArray out = QFile::encodeName(out_file);
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {  // only async-signal-safe calls up to the exec
+        const int fd = ::open(out.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0)
+            ::_exit(126);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        if (ignored)
+            ::signal(SIGHUP, SIG_IGN);
+        sigset_t hup;
+        sigemptyset(&hup);
+        sigaddset(&hup, SIGHUP);
+        ::sigprocmask(SIG_BLOCK, &hup, nullptr);
+        ::raise(SIGHUP);
+        ::execl(cli.constData(), cli.constData(), "--home", dir.constData(), "run", nullptr);
+        ::_exit(127);
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 // A home whose database holds one subscription, a compacted copy of it as
 // brivane.new and plain copies as brivane.BAK, brivane.BAK.part and
@@ -259,18 +322,76 @@ private slots:
             QSKIP("no private mount namespace here (needs root or user namespaces)");
         test::TempHome outside;
         QVERIFY(QDir().mkpath(outside.file("cwd")) && QDir().mkpath(outside.file("user")));
-        const QString script = QStringLiteral(
-            "d=$(dirname \"$2\")\n"
-            "mount --bind \"$d\" \"$d\" && mount -o remount,bind,ro \"$d\" || exit 90\n"
-            "cd \"$1/cwd\" || exit 91\n"
-            "env -u BRIVANE_HOME HOME=\"$1/user\" XDG_DATA_HOME=relative \"$2\" > \"$1/out.txt\" 2>&1\n"
-            "echo $? > \"$1/rc.txt\"\n");
-        QByteArray out;
-        QVERIFY2(test::run_in_namespace(ns, script, {outside.path(), QStringLiteral(BRIVANE_CLI_PATH)}, &out),
-                 out.constData());
-        QVERIFY2(outside.read("rc.txt") == "0\n", outside.read("out.txt").constData());
+        QVERIFY(start_with_program_folder_read_only(ns, outside,
+                                                    "cd \"$1/cwd\" || exit 91\n"
+                                                    "env -u BRIVANE_HOME HOME=\"$1/user\" XDG_DATA_HOME=relative"));
         QVERIFY(QFile::exists(outside.file("user/.local/share/brivane/brivane.mdb")));
         QVERIFY(!QFile::exists(outside.file("cwd/relative")));
+    }
+
+    // cron and `env -i` start the program without HOME (nor anything else):
+    // the home is then in the user's folder as the password database names
+    // it, never in "/.local/share" of whatever user runs it.
+    void a_start_without_home_finds_the_users_folder()
+    {
+        const QStringList ns = test::namespace_args();
+        if (ns.isEmpty())
+            QSKIP("no private mount namespace here (needs root or user namespaces)");
+        test::TempHome outside;
+        QVERIFY(QDir().mkpath(outside.file("user")));
+        const bool stray_before = QFile::exists(QStringLiteral("/.local/share/brivane"));
+        QVERIFY(start_with_program_folder_read_only(ns, outside,
+                                                    "u=$(getent passwd $(id -u) | cut -d: -f6)\n"
+                                                    "[ -d \"$u\" ] && mount --bind \"$1/user\" \"$u\" || exit 91\n"
+                                                    "cd / && env -i"));
+        QVERIFY(QFile::exists(outside.file("user/.local/share/brivane/brivane.mdb")));
+        if (!stray_before)
+            QVERIFY(!QFile::exists(QStringLiteral("/.local/share/brivane")));
+    }
+
+    // Under cron the locale is often plain C: names are UTF-8 all the same.
+    void a_c_locale_keeps_non_ascii_names()
+    {
+        test::TempHome outside;
+        const QString home = outside.file(QStringLiteral("Bilder-\u00e9t\u00e9"));
+        QProcess p;
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("LANG"), QStringLiteral("C"));
+        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(BRIVANE_CLI_PATH), {QStringLiteral("--home"), home});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(QDir(outside.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+                    .contains(QStringLiteral("Bilder-\u00e9t\u00e9")));
+        QVERIFY(QFile::exists(home + QStringLiteral("/brivane.mdb")));
+        QVERIFY(p.readAllStandardError().isEmpty());
+    }
+
+    // A stop signal during start-up maintenance lets it finish, then ends the
+    // program in order (exit 3) before the command starts; one the starter
+    // ignored (nohup) is left ignored and the command runs.
+    void a_stop_during_start_up_ends_before_the_command()
+    {
+        // What start-up alone writes in a new home: the maintenance lines.
+        test::TempHome plain;
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QStringLiteral(BRIVANE_CLI_PATH), {QStringLiteral("--home"), plain.path()});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), 0);
+        const QByteArray start_up = p.readAll();
+        QVERIFY(start_up.contains("Database Maintenance Successfully Done!"));
+
+        test::TempHome stopped;
+        QCOMPARE(run_with_pending_hangup(stopped.path(), stopped.file("out.txt"), false), 3);
+        QCOMPARE(stopped.read("out.txt"), start_up);
+        QVERIFY(QFile::exists(stopped.file("brivane.mdb")));
+
+        // No server is set: the run's first precondition stops it with its message.
+        test::TempHome nohup;
+        QCOMPARE(run_with_pending_hangup(nohup.path(), nohup.file("out.txt"), true), 1);
+        QVERIFY(nohup.read("out.txt").size() > start_up.size());
     }
 
     void a_damaged_database_does_not_stop_the_program()

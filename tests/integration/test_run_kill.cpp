@@ -13,6 +13,8 @@
 #include <QSet>
 #include <QTest>
 
+#include <csignal>
+
 using namespace brivane;
 using namespace brivane::test;
 
@@ -20,10 +22,10 @@ namespace {
 
 const QString indent = QStringLiteral("    ");
 
-// Starts `brivane-cli run` and kills it (or, with `terminate`, sends SIGTERM)
+// Starts `brivane-cli run` and sends it `sig` (SIGKILL unless told otherwise)
 // once `pointers` headers were finished. Returns the stdout lines seen in
 // `seen` and the exit code in `code`; false when the run ended before that.
-bool run_and_kill(const QString &home, int pointers, QStringList *seen, bool terminate = false,
+bool run_and_kill(const QString &home, int pointers, QStringList *seen, int sig = SIGKILL,
                   int *code = nullptr)
 {
     QProcess p;
@@ -49,10 +51,8 @@ bool run_and_kill(const QString &home, int pointers, QStringList *seen, bool ter
         }
     }
     const bool killed = p.state() == QProcess::Running;
-    if (terminate)
-        p.terminate();
-    else
-        p.kill();
+    if (killed)
+        ::kill(pid_t(p.processId()), sig);
     p.waitForFinished(30000);
     pending += p.readAllStandardOutput();
     for (const QByteArray &l : pending.split('\n')) {
@@ -77,6 +77,7 @@ private slots:
     void initTestCase();
     void killed_and_rerun_data();
     void killed_and_rerun();
+    void terminated_stops_in_order_data();
     void terminated_stops_in_order();
 };
 
@@ -168,10 +169,18 @@ void TestRunKill::killed_and_rerun()
         QCOMPARE(query_number(home, QStringLiteral("select count(distinct filename) from dupes")), qint64(total));
 }
 
-// SIGTERM acts as the Stop button: the run ends in order with exit code 3,
-// every finished header's pointer stored and no totals.
+void TestRunKill::terminated_stops_in_order_data()
+{
+    QTest::addColumn<int>("sig");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGHUP") << int(SIGHUP);  // the terminal closed, a session ended
+}
+
+// SIGTERM and SIGHUP act as the Stop button: the run ends in order with exit
+// code 3, every finished header's pointer stored and no totals.
 void TestRunKill::terminated_stops_in_order()
 {
+    QFETCH(int, sig);
     BRIVANE_REQUIRE_INN2(inn);
     constexpr int total = 100;  // the run goes on a while after the triggering line
     TempHome home;
@@ -181,7 +190,7 @@ void TestRunKill::terminated_stops_in_order()
 
     QStringList seen;
     int code = -1;
-    QVERIFY(run_and_kill(home.path(), 4, &seen, true, &code));
+    QVERIFY(run_and_kill(home.path(), 4, &seen, sig, &code));
     QCOMPARE(code, 3);
     QVERIFY(!seen.contains(QStringLiteral("Processed all groups")));
     const int finished = int(seen.count(indent + QStringLiteral("Updated message pointer...")));

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <pwd.h>
 #include <unistd.h>
 
 namespace brivane {
@@ -34,6 +35,18 @@ static bool ensure_dir(const QString &dir, QString *error)
     return true;
 }
 
+// cron and `env -i` may start the program without HOME: Qt would then take
+// "/" as the user's folder. The password database knows it all the same.
+static QString user_home()
+{
+    const QString home = qEnvironmentVariable("HOME");
+    if (!home.isEmpty() && !QDir::isRelativePath(home))
+        return home;
+    if (const passwd *pw = ::getpwuid(::getuid()); pw && pw->pw_dir && *pw->pw_dir == '/')
+        return QFile::decodeName(pw->pw_dir);
+    return QDir::homePath();
+}
+
 Paths Paths::resolve(const QString &override_dir, QString *error)
 {
     QString dir = override_dir;
@@ -49,7 +62,7 @@ Paths Paths::resolve(const QString &override_dir, QString *error)
         // Only an absolute path counts (as the XDG rules say): a relative one
         // would put the home wherever the program was started from.
         if (data.isEmpty() || QDir::isRelativePath(data))
-            data = QDir::homePath() + QStringLiteral("/.local/share");
+            data = user_home() + QStringLiteral("/.local/share");
         dir = data + QStringLiteral("/brivane");
     }
     dir = QFileInfo(dir).absoluteFilePath();
