@@ -3,7 +3,7 @@
 set -euo pipefail
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-pkgs=(build-essential cmake pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
+pkgs=(build-essential cmake pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libsqlite3-dev
       libgl-dev openssl ca-certificates)
 [ "${1:-}" = "--test" ] && pkgs+=(xvfb xauth sharutils sqlite3)
 missing=()

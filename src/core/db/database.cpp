@@ -8,9 +8,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+
+#include <sqlite3.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -389,6 +392,10 @@ bool Database::open(const QString &db_file, QString *error)
     QSqlQuery q(db_);
     q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
     q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    // The Qt plugin links the system SQLite, the library linked here.
+    const QVariant h = db_.driver()->handle();
+    if (h.isValid() && qstrcmp(h.typeName(), "sqlite3*") == 0)
+        handle_ = *static_cast<sqlite3 *const *>(h.constData());
     return true;
 }
 
@@ -397,6 +404,11 @@ void Database::close()
     if (connection_.isEmpty())
         return;
     statements_.clear();  // prepared statements go before their connection
+    sqlite3_finalize(pointer_update_);
+    pointer_update_ = nullptr;
+    handle_ = nullptr;
+    pointer_server_.clear();
+    pointer_name_.clear();
     db_.close();
     db_ = QSqlDatabase();
     QSqlDatabase::removeDatabase(connection_);
@@ -542,8 +554,42 @@ bool Database::hold_locks(bool hold)
 
 bool Database::set_last_msg(const QString &server, const QString &name, qint64 last_msg)
 {
-    return exec(QStringLiteral("update groups set last_msg = ? where server = ? and name = ?"),
-                {last_msg, server, name});
+    static const QString statement = QStringLiteral("update groups set last_msg = ? where server = ? and name = ?");
+    if (!handle_)
+        return exec(statement, {last_msg, server, name});
+    if (!pointer_update_
+        && sqlite3_prepare_v3(handle_, statement.toUtf8().constData(), -1, SQLITE_PREPARE_PERSISTENT,
+                              &pointer_update_, nullptr) != SQLITE_OK) {
+        pointer_update_ = nullptr;
+        return fail(QStringLiteral("Database error"), QString::fromUtf8(sqlite3_errmsg(handle_)));
+    }
+    // A null QString binds NULL through Qt; kept so here.
+    auto text = [](const QString &value, QString &kept, QByteArray &utf8) {
+        if (value != kept || value.isNull() != kept.isNull()) {
+            kept = value;
+            utf8 = value.toUtf8();
+        }
+        return value.isNull() ? nullptr : utf8.constData();
+    };
+    const char *s = text(server, pointer_server_, pointer_server_utf8_);
+    const char *n = text(name, pointer_name_, pointer_name_utf8_);
+    sqlite3_bind_int64(pointer_update_, 1, last_msg);
+    if (s)
+        sqlite3_bind_text(pointer_update_, 2, s, int(pointer_server_utf8_.size()), SQLITE_STATIC);
+    else
+        sqlite3_bind_null(pointer_update_, 2);
+    if (n)
+        sqlite3_bind_text(pointer_update_, 3, n, int(pointer_name_utf8_.size()), SQLITE_STATIC);
+    else
+        sqlite3_bind_null(pointer_update_, 3);
+    const int rc = sqlite3_step(pointer_update_);
+    const bool ok = rc == SQLITE_DONE;
+    if (!ok)
+        fail(QStringLiteral("Database error"), QString::fromUtf8(sqlite3_errmsg(handle_)));
+    sqlite3_reset(pointer_update_);
+    if (ok)
+        error_.clear();
+    return ok;
 }
 
 bool Database::replace_newsgroups(const QString &server, const QStringList &names)

@@ -10,6 +10,9 @@
 #include <memory>
 #include <optional>
 
+struct sqlite3;
+struct sqlite3_stmt;
+
 namespace brivane {
 
 class Frontend;
@@ -103,6 +106,13 @@ private:
     // Runs a query that yields one number in its first column.
     std::optional<qint64> scalar(const QString &statement, const QVariantList &values);
     std::map<QString, std::unique_ptr<QSqlQuery>> statements_;
+    // The pointer update runs after every header of a run: it goes straight
+    // to SQLite on the driver's own connection, prepared once, its texts
+    // encoded only when they change. Finalized before the connection closes.
+    sqlite3 *handle_ = nullptr;
+    sqlite3_stmt *pointer_update_ = nullptr;
+    QString pointer_server_, pointer_name_;
+    QByteArray pointer_server_utf8_, pointer_name_utf8_;
     QSqlDatabase db_;
     QString connection_;
     QString error_;
