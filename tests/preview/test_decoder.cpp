@@ -1,5 +1,6 @@
 #include "pictures.h"
 #include "preview/decoder.h"
+#include "preview/encoded.h"
 #include "preview/workfile.h"
 #include "support/testsupport.h"
 
@@ -179,6 +180,38 @@ private slots:
             const QByteArray small = random_bytes(n, quint32(n));
             QCOMPARE(f.decoded(decode_uuencode, QString("u%1").arg(n), test::uuencode(small, "s")), small);
             QCOMPARE(f.decoded(decode_base64, QString("b%1").arg(n), small.toBase64() + "\n"), small);
+        }
+    }
+
+    void shortest_lines_decode_in_memory()
+    {
+        // Lines with only the characters their length byte needs (no padding
+        // group), the end line right after them and nothing past it: the
+        // decoder reads ahead of a line in steps of sixteen and must take
+        // none of what follows it for data.
+        for (int n = 1; n <= 46; ++n) {
+            const QByteArray data = random_bytes(n, quint32(100 + n));
+            QByteArray text = "begin 644 s.jpg\r\n";
+            for (int at = 0; at < n; at += 45) {
+                const int k = qMin(45, n - at);
+                QByteArray line(1, char(0x20 + k));
+                for (int i = 0; i < k; i += 3) {
+                    const unsigned char a = uchar(data[at + i]);
+                    const unsigned char b = i + 1 < k ? uchar(data[at + i + 1]) : 0;
+                    const unsigned char c = i + 2 < k ? uchar(data[at + i + 2]) : 0;
+                    const unsigned v[4] = {unsigned(a >> 2), unsigned((a & 3) << 4 | b >> 4),
+                                           unsigned((b & 15) << 2 | c >> 6), unsigned(c & 63)};
+                    for (unsigned x : v)
+                        line += char(x ? 0x20 + x : '`');
+                }
+                line.truncate(1 + qsizetype(encoded::uu_min_chars(k)));
+                text += line + "\r\n";
+            }
+            text += "`\r\nend";
+            QByteArray out;
+            const DecodeResult r = uudecode_bytes(text, &out);
+            QVERIFY2(r.ok(), qPrintable(QString("%1: %2").arg(n).arg(r.message)));
+            QCOMPARE(out, data);
         }
     }
 

@@ -36,19 +36,27 @@ bool have_ssse3()
 
 // Four groups (sixteen checked characters) to twelve bytes at a time. The
 // store writes sixteen; the four past them are overwritten by what follows
-// or cut off at the end (the buffer has room).
+// or cut off at the end (the buffer has room). The line's last groups go the
+// same way while sixteen characters can be read before `limit` (the end of
+// the text): what is decoded from past the line's end lies past its bytes,
+// and `o` moves by those alone (a line of 45 bytes takes four steps and no
+// byte-by-byte tail).
 __attribute__((target("ssse3"))) void uu_groups_ssse3(const unsigned char *&s, unsigned char *&o,
-                                                      int &left)
+                                                      int &left, const unsigned char *limit)
 {
     const __m128i space = _mm_set1_epi8(0x20), six_bits = _mm_set1_epi8(0x3f);
     const __m128i pairs = _mm_set1_epi32(0x01400140);  // first * 64 + second
     const __m128i quads = _mm_set1_epi32(0x00011000);  // first pair * 4096 + second
     const __m128i pack = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
-    for (; left >= 12; s += 16, o += 12, left -= 12) {
+    for (; left > 0 && limit - s >= 16; s += 16, o += 12, left -= 12) {
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
         x = _mm_and_si128(_mm_sub_epi8(x, space), six_bits);
         x = _mm_madd_epi16(_mm_maddubs_epi16(x, pairs), quads);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(x, pack));
+    }
+    if (left < 0) {
+        o += left;  // the last step held fewer than twelve of the line's bytes
+        left = 0;
     }
 }
 #endif
@@ -410,7 +418,7 @@ DecodeResult uudecode_bytes(const QByteArray &raw, QByteArray *decoded)
         int left = n;
 #ifdef BRIVANE_UU_SSSE3
         if (have_ssse3())
-            uu_groups_ssse3(s, o, left);
+            uu_groups_ssse3(s, o, left, reinterpret_cast<const unsigned char *>(end));
 #endif
         while (left >= 3) {
             const unsigned a = (s[0] - 0x20) & 0x3f, b = (s[1] - 0x20) & 0x3f;
