@@ -404,8 +404,9 @@ void Database::close()
     if (connection_.isEmpty())
         return;
     statements_.clear();  // prepared statements go before their connection
-    sqlite3_finalize(pointer_update_);
-    pointer_update_ = nullptr;
+    for (auto &[text, stmt] : direct_)
+        sqlite3_finalize(stmt);
+    direct_.clear();
     handle_ = nullptr;
     pointer_server_.clear();
     pointer_name_.clear();
@@ -552,41 +553,67 @@ bool Database::hold_locks(bool hold)
     return true;
 }
 
+sqlite3_stmt *Database::direct(const QString &statement)
+{
+    if (!handle_)
+        return nullptr;
+    auto it = direct_.find(statement);
+    if (it != direct_.end())
+        return it->second;
+    sqlite3_stmt *stmt = nullptr;
+    const QByteArray text = statement.toUtf8();
+    if (sqlite3_prepare_v3(handle_, text.constData(), int(text.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
+                           nullptr)
+        != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return nullptr;  // QSqlQuery tries it and reports the error
+    }
+    return direct_.emplace(statement, stmt).first->second;
+}
+
+void Database::bind_text(sqlite3_stmt *stmt, int index, const QString &value)
+{
+    if (value.isNull()) {
+        sqlite3_bind_null(stmt, index);
+        return;
+    }
+    const QByteArray utf8 = value.toUtf8();
+    sqlite3_bind_text(stmt, index, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+}
+
+bool Database::step(sqlite3_stmt *stmt, bool row)
+{
+    const int rc = sqlite3_step(stmt);
+    const bool ok = rc == (row ? SQLITE_ROW : SQLITE_DONE);
+    if (!ok)
+        fail(QStringLiteral("Database error"),
+             rc == SQLITE_DONE ? QStringLiteral("No row") : QString::fromUtf8(sqlite3_errmsg(handle_)));
+    return ok;
+}
+
 bool Database::set_last_msg(const QString &server, const QString &name, qint64 last_msg)
 {
     static const QString statement = QStringLiteral("update groups set last_msg = ? where server = ? and name = ?");
-    if (!handle_)
+    sqlite3_stmt *stmt = direct(statement);
+    if (!stmt)
         return exec(statement, {last_msg, server, name});
-    if (!pointer_update_
-        && sqlite3_prepare_v3(handle_, statement.toUtf8().constData(), -1, SQLITE_PREPARE_PERSISTENT,
-                              &pointer_update_, nullptr) != SQLITE_OK) {
-        pointer_update_ = nullptr;
-        return fail(QStringLiteral("Database error"), QString::fromUtf8(sqlite3_errmsg(handle_)));
-    }
-    // A null QString binds NULL through Qt; kept so here.
-    auto text = [](const QString &value, QString &kept, QByteArray &utf8) {
+    // The same group's texts come 10,000 times in a row: encoded once, and
+    // bound without a copy.
+    auto bind = [stmt](int index, const QString &value, QString &kept, QByteArray &utf8) {
         if (value != kept || value.isNull() != kept.isNull()) {
             kept = value;
             utf8 = value.toUtf8();
         }
-        return value.isNull() ? nullptr : utf8.constData();
+        if (value.isNull())
+            sqlite3_bind_null(stmt, index);
+        else
+            sqlite3_bind_text(stmt, index, utf8.constData(), int(utf8.size()), SQLITE_STATIC);
     };
-    const char *s = text(server, pointer_server_, pointer_server_utf8_);
-    const char *n = text(name, pointer_name_, pointer_name_utf8_);
-    sqlite3_bind_int64(pointer_update_, 1, last_msg);
-    if (s)
-        sqlite3_bind_text(pointer_update_, 2, s, int(pointer_server_utf8_.size()), SQLITE_STATIC);
-    else
-        sqlite3_bind_null(pointer_update_, 2);
-    if (n)
-        sqlite3_bind_text(pointer_update_, 3, n, int(pointer_name_utf8_.size()), SQLITE_STATIC);
-    else
-        sqlite3_bind_null(pointer_update_, 3);
-    const int rc = sqlite3_step(pointer_update_);
-    const bool ok = rc == SQLITE_DONE;
-    if (!ok)
-        fail(QStringLiteral("Database error"), QString::fromUtf8(sqlite3_errmsg(handle_)));
-    sqlite3_reset(pointer_update_);
+    sqlite3_bind_int64(stmt, 1, last_msg);
+    bind(2, server, pointer_server_, pointer_server_utf8_);
+    bind(3, name, pointer_name_, pointer_name_utf8_);
+    const bool ok = step(stmt, false);
+    sqlite3_reset(stmt);
     if (ok)
         error_.clear();
     return ok;
@@ -644,7 +671,9 @@ std::optional<QStringList> Database::masks()
 
 std::optional<bool> Database::dupe_exists(const QString &filename)
 {
-    return holds(QStringLiteral("dupes"), QStringLiteral("filename"), filename);
+    static const QString count = QStringLiteral("select count(*) from dupes where filename = ?");
+    static const QString like = QStringLiteral("select filename from dupes where filename like ? escape '\\'");
+    return holds(count, like, filename);
 }
 
 std::optional<qint64> Database::dupes_count()
@@ -656,17 +685,38 @@ bool Database::add_dupe(const QString &filename)
 {
     if (!width_ok(filename, width::dupes_filename, "dupes.filename", &error_))
         return false;
-    return exec(QStringLiteral("insert into dupes (filename) values (?)"), {filename});
+    static const QString statement = QStringLiteral("insert into dupes (filename) values (?)");
+    sqlite3_stmt *stmt = direct(statement);
+    if (!stmt)
+        return exec(statement, {filename});
+    bind_text(stmt, 1, filename);
+    const bool ok = step(stmt, false);
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    if (ok)
+        error_.clear();
+    return ok;
 }
 
 std::optional<bool> Database::sender_locked(const QString &sender)
 {
-    return holds(QStringLiteral("lockout"), QStringLiteral("sender"), sender);
+    static const QString count = QStringLiteral("select count(*) from lockout where sender = ?");
+    static const QString like = QStringLiteral("select sender from lockout where sender like ? escape '\\'");
+    return holds(count, like, sender);
 }
 
-std::optional<bool> Database::holds(const QString &table, const QString &column, const QString &value)
+std::optional<bool> Database::holds(const QString &count, const QString &like, const QString &value)
 {
-    auto n = scalar(QStringLiteral("select count(*) from %1 where %2 = ?").arg(table, column), {value});
+    std::optional<qint64> n;
+    if (sqlite3_stmt *stmt = direct(count)) {
+        bind_text(stmt, 1, value);
+        if (step(stmt, true))
+            n = sqlite3_column_int64(stmt, 0);
+        sqlite3_reset(stmt);  // a read left open would hold back the WAL checkpoint
+        sqlite3_clear_bindings(stmt);
+    } else {
+        n = scalar(count, {value});
+    }
     if (!n || *n > 0 || !has_non_ascii(value))
         return n ? std::optional<bool>(*n > 0) : std::nullopt;
     // The columns' NOCASE folds A-Z only: "JÖRG" and "Jörg" would differ.
@@ -686,8 +736,7 @@ std::optional<bool> Database::holds(const QString &table, const QString &column,
                 ++i;  // one character, as LIKE counts them
         }
     }
-    QSqlQuery *q = prepared(QStringLiteral("select %2 from %1 where %2 like ? escape '\\'").arg(table, column),
-                            {pattern});
+    QSqlQuery *q = prepared(like, {pattern});
     if (!q)
         return std::nullopt;
     if (!q->exec()) {

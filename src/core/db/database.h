@@ -102,15 +102,24 @@ private:
     QSqlQuery *prepared(const QString &statement, const QVariantList &values);
     // Whether `column` of `table` holds `value`, regardless of case, for
     // letters beyond A-Z too.
-    std::optional<bool> holds(const QString &table, const QString &column, const QString &value);
+    // `count` counts the rows holding the value (NOCASE), `like` lists the
+    // column's values that match a LIKE pattern.
+    std::optional<bool> holds(const QString &count, const QString &like, const QString &value);
     // Runs a query that yields one number in its first column.
     std::optional<qint64> scalar(const QString &statement, const QVariantList &values);
     std::map<QString, std::unique_ptr<QSqlQuery>> statements_;
-    // The pointer update runs after every header of a run: it goes straight
-    // to SQLite on the driver's own connection, prepared once, its texts
-    // encoded only when they change. Finalized before the connection closes.
+    // The statements a run makes for every header (the pointer update, the
+    // duplicate and lock-out lookups) and picture (the duplicate row) go
+    // straight to SQLite on the driver's own connection, each prepared once:
+    // through QSqlQuery each cost a few microseconds more. Null without that
+    // connection (then QSqlQuery does it). Finalized before it closes.
+    sqlite3_stmt *direct(const QString &statement);
+    // Binds `value` as UTF-8 text (NULL for a null string, as Qt does).
+    static void bind_text(sqlite3_stmt *stmt, int index, const QString &value);
+    // Steps `stmt` to its end or first row; false and last_error() on failure.
+    bool step(sqlite3_stmt *stmt, bool row);
     sqlite3 *handle_ = nullptr;
-    sqlite3_stmt *pointer_update_ = nullptr;
+    std::map<QString, sqlite3_stmt *> direct_;
     QString pointer_server_, pointer_name_;
     QByteArray pointer_server_utf8_, pointer_name_utf8_;
     QSqlDatabase db_;
