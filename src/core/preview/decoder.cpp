@@ -153,10 +153,11 @@ DecodeResult write_new_file(const QString &target, const QByteArray &data)
     const QByteArray to = QFile::encodeName(target);
     if (name_taken(to))
         return result(DecodeStatus::TargetExists, QStringLiteral("%1 exists already").arg(target));
-    const QFileInfo info(target);
-    const QString folder = info.absolutePath();
-    if (!QFileInfo(folder).isDir())
+    const QString folder = QFileInfo(target).absolutePath();
+    // The folder is looked at only when the file cannot be made in it.
+    auto no_folder = [&folder] {
         return result(DecodeStatus::WriteError, QStringLiteral("Folder %1 does not exist").arg(folder));
+    };
 
     QByteArray tmp;
     int fd = -1;
@@ -167,9 +168,13 @@ DecodeResult write_new_file(const QString &target, const QByteArray &data)
             c = alphabet[QRandomGenerator::global()->bounded(int(sizeof alphabet - 1))];
         tmp = QFile::encodeName(folder) + "/.brivane-" + tag + ".part";
         fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
+        if (fd < 0 && errno != EEXIST) {
+            const int err = errno;
+            if (!QFileInfo(folder).isDir())
+                return no_folder();
             return result(DecodeStatus::WriteError,
-                          QStringLiteral("Cannot write into %1: %2").arg(folder, errno_text(errno)));
+                          QStringLiteral("Cannot write into %1: %2").arg(folder, errno_text(err)));
+        }
     }
     if (fd < 0)
         return result(DecodeStatus::WriteError, QStringLiteral("No temporary name free in %1").arg(folder));

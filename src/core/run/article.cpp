@@ -17,7 +17,11 @@
 #include <QStringBuilder>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace brivane {
 
@@ -361,7 +365,6 @@ void ArticleStep::preview(const QString &target, const QString &saved_name)
 
 void ArticleStep::log_download(const QString &saved_name, const Header &h)
 {
-    QFile f(paths_.dllog_file());
     QString text = saved_name + QLatin1Char(',') + h.subject + QLatin1Char(',') + h.sender;
     // One line per picture: a header's bare CR (or any other line break a
     // reader may honour) becomes a blank. Other characters stay as they came.
@@ -372,9 +375,33 @@ void ArticleStep::log_download(const QString &saved_name, const Header &h)
         }
     }
     const QByteArray line = text.toUtf8() + "\r\n";
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Append) || f.write(line) != line.size()
-        || !f.flush())
-        ui_.add_status(indent + QStringLiteral("Cannot write %1: %2").arg(f.fileName(), f.errorString()));
+    // Opened for appending, written and closed again for each picture (a
+    // log moved away meanwhile is made anew), with plain calls: QFile's
+    // open asks for the size and position besides.
+    if (dllog_path_.isEmpty())
+        dllog_path_ = QFile::encodeName(paths_.dllog_file());
+    int err = 0;
+    const int fd = ::open(dllog_path_.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        err = errno;
+    } else {
+        const char *p = line.constData();
+        qsizetype left = line.size();
+        while (left > 0 && err == 0) {
+            const ssize_t n = ::write(fd, p, size_t(left));
+            if (n > 0) {
+                p += n;
+                left -= n;
+            } else if (n == 0 || errno != EINTR) {
+                err = n == 0 ? ENOSPC : errno;
+            }
+        }
+        if (::close(fd) != 0 && err == 0)
+            err = errno;
+    }
+    if (err != 0)
+        ui_.add_status(indent + QStringLiteral("Cannot write %1: %2")
+                                    .arg(paths_.dllog_file(), QString::fromLocal8Bit(std::strerror(err))));
 }
 
 void ArticleStep::record_dupe(const QString &saved_name)

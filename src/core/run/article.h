@@ -67,6 +67,7 @@ private:
     WorkfileRepair repair_;
     QString error_;
     QString group_;          // the group of the article in hand
+    QByteArray dllog_path_;  // dllog.txt, encoded once per run
     // The file names of a folder, listed once a run, and the same names with
     // a numbered variant's "_n" taken off: a name none of whose variants is
     // there needs no search for an identical picture.
