@@ -7,11 +7,18 @@ namespace brivane {
 
 void RunCounters::show(Frontend &ui) const
 {
-    ui.set_text(Box::tot_msg, format_thousands(articles_count));
-    ui.set_text(Box::files_this, format_thousands(files_this_count));
-    ui.set_text(Box::dupes_this, format_thousands(dupes_this_count));
-    ui.set_text(Box::lskip, format_thousands(lskip_count));
-    ui.set_text(Box::non_bin, format_thousands(non_bin_count));
+    auto text = [](Shown &shown, qint64 value) -> const QString & {
+        if (shown.value != value) {
+            shown.value = value;
+            shown.text = format_thousands(value);
+        }
+        return shown.text;
+    };
+    ui.set_text(Box::tot_msg, text(shown_[0], articles_count));
+    ui.set_text(Box::files_this, text(shown_[1], files_this_count));
+    ui.set_text(Box::dupes_this, text(shown_[2], dupes_this_count));
+    ui.set_text(Box::lskip, text(shown_[3], lskip_count));
+    ui.set_text(Box::non_bin, text(shown_[4], non_bin_count));
 }
 
 } // namespace brivane

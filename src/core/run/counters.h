@@ -1,4 +1,5 @@
 #pragma once
+#include <QString>
 #include <QtGlobal>
 
 namespace brivane {
@@ -15,6 +16,16 @@ struct RunCounters {
 
     // Shows each counter in its box ("##,##0", non_bin "###,##0").
     void show(Frontend &ui) const;
+
+private:
+    // The text last made for each counter: shown two or three times per
+    // header, the counters but one rarely change, so their text is made again
+    // only when they do.
+    struct Shown {
+        qint64 value = -1;
+        QString text;
+    };
+    mutable Shown shown_[5];
 };
 
 } // namespace brivane
