@@ -392,10 +392,15 @@ bool Database::open(const QString &db_file, QString *error)
     QSqlQuery q(db_);
     q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
     q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
-    // The Qt plugin links the system SQLite, the library linked here.
+    // The hot statements go straight to the driver's connection, but only
+    // when the Qt plugin runs the very SQLite linked here (Debian's links the
+    // system library). A plugin with SQLite built in has its own copy: its
+    // handle would not be ours to use, and QSqlQuery then does it all.
     const QVariant h = db_.driver()->handle();
-    if (h.isValid() && qstrcmp(h.typeName(), "sqlite3*") == 0)
+    if (h.isValid() && qstrcmp(h.typeName(), "sqlite3*") == 0 && q.exec(QStringLiteral("select sqlite_source_id()"))
+        && q.next() && q.value(0).toString() == QLatin1String(sqlite3_sourceid()))
         handle_ = *static_cast<sqlite3 *const *>(h.constData());
+    q.finish();
     return true;
 }
 
