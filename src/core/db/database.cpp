@@ -413,8 +413,6 @@ void Database::close()
         sqlite3_finalize(stmt);
     direct_.clear();
     handle_ = nullptr;
-    pointer_server_.clear();
-    pointer_name_.clear();
     db_.close();
     db_ = QSqlDatabase();
     QSqlDatabase::removeDatabase(connection_);
@@ -596,32 +594,26 @@ bool Database::step(sqlite3_stmt *stmt, bool row)
     return ok;
 }
 
+bool Database::run_direct(sqlite3_stmt *stmt)
+{
+    const bool ok = step(stmt, false);
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    if (ok)
+        error_.clear();
+    return ok;
+}
+
 bool Database::set_last_msg(const QString &server, const QString &name, qint64 last_msg)
 {
     static const QString statement = QStringLiteral("update groups set last_msg = ? where server = ? and name = ?");
     sqlite3_stmt *stmt = direct(statement);
     if (!stmt)
         return exec(statement, {last_msg, server, name});
-    // The same group's texts come 10,000 times in a row: encoded once, and
-    // bound without a copy.
-    auto bind = [stmt](int index, const QString &value, QString &kept, QByteArray &utf8) {
-        if (value != kept || value.isNull() != kept.isNull()) {
-            kept = value;
-            utf8 = value.toUtf8();
-        }
-        if (value.isNull())
-            sqlite3_bind_null(stmt, index);
-        else
-            sqlite3_bind_text(stmt, index, utf8.constData(), int(utf8.size()), SQLITE_STATIC);
-    };
     sqlite3_bind_int64(stmt, 1, last_msg);
-    bind(2, server, pointer_server_, pointer_server_utf8_);
-    bind(3, name, pointer_name_, pointer_name_utf8_);
-    const bool ok = step(stmt, false);
-    sqlite3_reset(stmt);
-    if (ok)
-        error_.clear();
-    return ok;
+    bind_text(stmt, 2, server);
+    bind_text(stmt, 3, name);
+    return run_direct(stmt);
 }
 
 bool Database::replace_newsgroups(const QString &server, const QStringList &names)
@@ -695,12 +687,7 @@ bool Database::add_dupe(const QString &filename)
     if (!stmt)
         return exec(statement, {filename});
     bind_text(stmt, 1, filename);
-    const bool ok = step(stmt, false);
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-    if (ok)
-        error_.clear();
-    return ok;
+    return run_direct(stmt);
 }
 
 std::optional<bool> Database::sender_locked(const QString &sender)

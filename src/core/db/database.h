@@ -118,10 +118,11 @@ private:
     static void bind_text(sqlite3_stmt *stmt, int index, const QString &value);
     // Steps `stmt` to its end or first row; false and last_error() on failure.
     bool step(sqlite3_stmt *stmt, bool row);
+    // Steps a statement that yields no row, then readies it for its next
+    // use; false and last_error() on failure.
+    bool run_direct(sqlite3_stmt *stmt);
     sqlite3 *handle_ = nullptr;
     std::map<QString, sqlite3_stmt *> direct_;
-    QString pointer_server_, pointer_name_;
-    QByteArray pointer_server_utf8_, pointer_name_utf8_;
     QSqlDatabase db_;
     QString connection_;
     QString error_;

@@ -117,11 +117,6 @@ bool read_source(const QString &source, QByteArray *data, DecodeResult *error)
     return true;
 }
 
-QString errno_text(int err)
-{
-    return QString::fromLocal8Bit(std::strerror(err));
-}
-
 bool name_taken(const QByteArray &path)
 {
     struct stat st;
@@ -148,6 +143,25 @@ int rename_no_replace(const QByteArray &from, const QByteArray &to)
 } // namespace
 
 // A picture is whole under its name or not there at all.
+QString errno_text(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+int write_all(int fd, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(qMin<qint64>(size, 1 << 24)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : ENOSPC;
+        data += n;
+        size -= n;
+    }
+    return 0;
+}
+
 DecodeResult write_new_file(const QString &target, const QByteArray &data)
 {
     const QByteArray to = QFile::encodeName(target);
@@ -179,21 +193,11 @@ DecodeResult write_new_file(const QString &target, const QByteArray &data)
     if (fd < 0)
         return result(DecodeStatus::WriteError, QStringLiteral("No temporary name free in %1").arg(folder));
 
-    const char *p = data.constData();
-    qint64 left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(qMin<qint64>(left, 1 << 24)));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : ENOSPC;
-            ::close(fd);
-            ::unlink(tmp.constData());
-            return result(DecodeStatus::WriteError,
-                          QStringLiteral("Cannot write %1: %2").arg(target, errno_text(err)));
-        }
-        p += n;
-        left -= n;
+    if (const int err = write_all(fd, data.constData(), data.size()); err != 0) {
+        ::close(fd);
+        ::unlink(tmp.constData());
+        return result(DecodeStatus::WriteError,
+                      QStringLiteral("Cannot write %1: %2").arg(target, errno_text(err)));
     }
     if (::close(fd) != 0) {
         const int err = errno;

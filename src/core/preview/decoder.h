@@ -35,4 +35,10 @@ DecodeResult base64_decode_bytes(const QByteArray &text, QByteArray *decoded);
 // into place without ever replacing a file (TargetExists when taken).
 DecodeResult write_new_file(const QString &target, const QByteArray &data);
 
+// Writes all `size` bytes to `fd`, short writes and EINTR retried. Returns 0,
+// or the errno of the failure (ENOSPC for a write that took nothing).
+int write_all(int fd, const char *data, qint64 size);
+// The system's text for an errno value.
+QString errno_text(int err);
+
 } // namespace brivane

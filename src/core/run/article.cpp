@@ -385,23 +385,12 @@ void ArticleStep::log_download(const QString &saved_name, const Header &h)
     if (fd < 0) {
         err = errno;
     } else {
-        const char *p = line.constData();
-        qsizetype left = line.size();
-        while (left > 0 && err == 0) {
-            const ssize_t n = ::write(fd, p, size_t(left));
-            if (n > 0) {
-                p += n;
-                left -= n;
-            } else if (n == 0 || errno != EINTR) {
-                err = n == 0 ? ENOSPC : errno;
-            }
-        }
+        err = write_all(fd, line.constData(), line.size());
         if (::close(fd) != 0 && err == 0)
             err = errno;
     }
     if (err != 0)
-        ui_.add_status(indent + QStringLiteral("Cannot write %1: %2")
-                                    .arg(paths_.dllog_file(), QString::fromLocal8Bit(std::strerror(err))));
+        ui_.add_status(indent + QStringLiteral("Cannot write %1: %2").arg(paths_.dllog_file(), errno_text(err)));
 }
 
 void ArticleStep::record_dupe(const QString &saved_name)
