@@ -137,7 +137,14 @@ int rename_no_replace(const QByteArray &from, const QByteArray &to)
         ::unlink(from.constData());
         return 0;
     }
-    return errno;
+    const int err = errno;
+    if (err != EPERM && err != ENOSYS && err != ENOTSUP && err != EOPNOTSUPP)
+        return err;
+    // Neither (FUSE mounts such as gvfs shares or rclone): look, then move.
+    // Only another program making the very name in between could lose its file.
+    if (name_taken(to))
+        return EEXIST;
+    return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
 }
 
 } // namespace
