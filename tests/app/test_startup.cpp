@@ -350,6 +350,24 @@ private slots:
     }
 
     // Under cron the locale is often plain C: names are UTF-8 all the same.
+    void the_window_without_a_display_says_so()
+    {
+        test::TempHome home;
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QString::fromLatin1(name));
+        env.insert(QStringLiteral("BRIVANE_HOME"), home.path());
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(BRIVANE_GUI_PATH), {QStringLiteral("/auto")});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);  // no abort, no core dump
+        QCOMPARE(p.exitCode(), 1);
+        const QByteArray said = p.readAllStandardError();
+        QVERIFY2(said.contains("no display") && said.contains("brivane-cli"), said.constData());
+        QCOMPARE(QDir(home.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
     void a_c_locale_keeps_non_ascii_names()
     {
         test::TempHome outside;
