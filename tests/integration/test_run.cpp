@@ -7,6 +7,7 @@
 #include "shell/textutil.h"
 #include "support/inn2.h"
 
+#include <QRegularExpression>
 #include <QTest>
 
 using namespace brivane;
@@ -310,6 +311,23 @@ void TestRun::numbered_names_without_duplicate_check()
     QCOMPARE(rig.run(), Outcome::Done);
     QCOMPARE(rig.ui.count(indent + QStringLiteral("Identical file already saved: same_2.jpg")), 1);
     QCOMPARE(rig.ui.count(indent + QStringLiteral("Identical file already saved: same_1.jpg")), 2);
+    QCOMPARE(rig.pictures().size(), 3);
+    QCOMPARE(rig.dllog(), log);  // every picture was logged: nothing added
+
+    // A log line lost (a run killed between a save and its line, the header
+    // then read again): the line is made once, the others are not doubled.
+    QStringList without = log;
+    without.removeAt(1);
+    rig.home.write(QStringLiteral("dllog.txt"), (without.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8());
+    QVERIFY(rig.app->db().exec(QStringLiteral("update groups set last_msg = 0")));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QStringList mended = rig.dllog();
+    QCOMPARE(mended.size(), 3);
+    QCOMPARE(mended.filter(QRegularExpression(QStringLiteral("^same_1\\.jpg,same\\.jpg \\(1/1\\),"))).size(), 1);
+    mended.sort();
+    QStringList sorted = log;
+    sorted.sort();
+    QCOMPARE(mended, sorted);
     QCOMPARE(rig.pictures().size(), 3);
 }
 

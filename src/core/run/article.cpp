@@ -208,6 +208,9 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
                        + path_file_name(identical));
         ++counters_.dupes_this_count;
         counters_.show(ui_);
+        // A run killed between the save and its log line: the line is made now.
+        if (!logged(path_file_name(identical)))
+            log_download(path_file_name(identical), h);
         if (settings_.checkdupes) {
             const std::optional<bool> known = db_.dupe_exists(path_file_name(identical));
             if (known && !*known)
@@ -361,6 +364,19 @@ void ArticleStep::preview(const QString &target, const QString &saved_name)
         ui_.add_status(indent + QStringLiteral("Error loading ") + saved_name);
         ui_.load_logo();
     }
+}
+
+bool ArticleStep::logged(const QString &saved_name) const
+{
+    QFile f(paths_.dllog_file());
+    if (!f.open(QIODevice::ReadOnly))
+        return f.exists();  // an unreadable log is left alone; a missing one gets the line
+    const QByteArray prefix = saved_name.toUtf8() + ',';
+    while (!f.atEnd()) {
+        if (f.readLine(1 << 16).startsWith(prefix))
+            return true;
+    }
+    return false;
 }
 
 void ArticleStep::log_download(const QString &saved_name, const Header &h)

@@ -53,6 +53,7 @@ private:
     bool file_away(const QByteArray &picture, const QString &folder, const QString &name,
                    qint64 number, QString *final_path, QString *identical_to);
     void log_download(const QString &saved_name, const Header &h);
+    bool logged(const QString &saved_name) const;  // dllog.txt has a line for it
     void record_dupe(const QString &saved_name);
     void preview(const QString &target, const QString &saved_name);
 
