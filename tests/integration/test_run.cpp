@@ -68,6 +68,7 @@ private slots:
     void second_run_has_nothing_new();
     void encoded_mime_name();
     void numbered_names_without_duplicate_check();
+    void a_name_with_commas_is_logged_once();
     void group_folders_created_once();
     void overview_in_chunks();
     void preview_lines();
@@ -329,6 +330,29 @@ void TestRun::numbered_names_without_duplicate_check()
     sorted.sort();
     QCOMPARE(mended, sorted);
     QCOMPARE(rig.pictures().size(), 3);
+}
+
+// dllog.txt's first field is the name, which may hold commas: a picture found
+// saved again is known as logged all the same.
+void TestRun::a_name_with_commas_is_logged_once()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    const QString group = inn.new_group();
+    QVERIFY(!group.isEmpty());
+    QCOMPARE(inn.post_all({uu_article(group, QStringLiteral("a,b, c.jpg (1/1)"), make_jpeg(24),
+                                      QStringLiteral("a,b, c.jpg"))})
+                 .size(),
+             1);
+    RunRig rig;
+    QVERIFY2(rig.setup(inn.setting(), {group}, false), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("a,b, c.jpg")});
+    const QStringList log = rig.dllog();
+    QCOMPARE(log.size(), 1);
+    QVERIFY(rig.app->db().exec(QStringLiteral("update groups set last_msg = 0")));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY(rig.ui.has(indent + QStringLiteral("Identical file already saved: a,b, c.jpg")));
+    QCOMPARE(rig.dllog(), log);
 }
 
 void TestRun::group_folders_created_once()

@@ -149,7 +149,6 @@ int rename_no_replace(const QByteArray &from, const QByteArray &to)
 
 } // namespace
 
-// A picture is whole under its name or not there at all.
 QString errno_text(int err)
 {
     return QString::fromLocal8Bit(std::strerror(err));
@@ -169,6 +168,7 @@ int write_all(int fd, const char *data, qint64 size)
     return 0;
 }
 
+// A picture is whole under its name or not there at all.
 DecodeResult write_new_file(const QString &target, const QByteArray &data)
 {
     const QByteArray to = QFile::encodeName(target);

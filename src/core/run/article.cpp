@@ -204,17 +204,17 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
     picture = QByteArray();
     if (!identical.isEmpty()) {
         // Fetched again after an interruption (or posted twice): never a second copy.
-        ui_.add_status(indent + QStringLiteral("Identical file already saved: ")
-                       + path_file_name(identical));
+        const QString identical_name = path_file_name(identical);
+        ui_.add_status(indent + QStringLiteral("Identical file already saved: ") + identical_name);
         ++counters_.dupes_this_count;
         counters_.show(ui_);
         // A run killed between the save and its log line: the line is made now.
-        if (!logged(path_file_name(identical)))
-            log_download(path_file_name(identical), h);
+        if (!logged(identical_name))
+            log_download(identical_name, h);
         if (settings_.checkdupes) {
-            const std::optional<bool> known = db_.dupe_exists(path_file_name(identical));
+            const std::optional<bool> known = db_.dupe_exists(identical_name);
             if (known && !*known)
-                record_dupe(path_file_name(identical));
+                record_dupe(identical_name);
         }
         return Result::Done;
     }
@@ -366,17 +366,26 @@ void ArticleStep::preview(const QString &target, const QString &saved_name)
     }
 }
 
-bool ArticleStep::logged(const QString &saved_name) const
+bool ArticleStep::logged(const QString &saved_name)
 {
-    QFile f(paths_.dllog_file());
-    if (!f.open(QIODevice::ReadOnly))
-        return f.exists();  // an unreadable log is left alone; a missing one gets the line
-    const QByteArray prefix = saved_name.toUtf8() + ',';
-    while (!f.atEnd()) {
-        if (f.readLine(1 << 16).startsWith(prefix))
-            return true;
+    if (!log_read_) {
+        // Read once a run: a run reading a group again from its start finds
+        // every picture saved, and must not read the whole log for each.
+        // A name may hold commas, so each line's text before each of its
+        // commas counts as a name.
+        log_read_ = true;
+        QFile f(paths_.dllog_file());
+        if (!f.open(QIODevice::ReadOnly)) {
+            log_unreadable_ = f.exists();  // left alone; a missing log gets the lines
+        } else {
+            while (!f.atEnd()) {
+                const QByteArray line = f.readLine(1 << 16);
+                for (qsizetype comma = line.indexOf(','); comma >= 0; comma = line.indexOf(',', comma + 1))
+                    log_names_.insert(line.left(comma));
+            }
+        }
     }
-    return false;
+    return log_unreadable_ || log_names_.contains(saved_name.toUtf8());
 }
 
 void ArticleStep::log_download(const QString &saved_name, const Header &h)
@@ -407,6 +416,8 @@ void ArticleStep::log_download(const QString &saved_name, const Header &h)
     }
     if (err != 0)
         ui_.add_status(indent + QStringLiteral("Cannot write %1: %2").arg(paths_.dllog_file(), errno_text(err)));
+    else if (log_read_)
+        log_names_.insert(saved_name.toUtf8());
 }
 
 void ArticleStep::record_dupe(const QString &saved_name)

@@ -53,7 +53,7 @@ private:
     bool file_away(const QByteArray &picture, const QString &folder, const QString &name,
                    qint64 number, QString *final_path, QString *identical_to);
     void log_download(const QString &saved_name, const Header &h);
-    bool logged(const QString &saved_name) const;  // dllog.txt has a line for it
+    bool logged(const QString &saved_name);  // dllog.txt has a line for it
     void record_dupe(const QString &saved_name);
     void preview(const QString &target, const QString &saved_name);
 
@@ -69,6 +69,11 @@ private:
     QString error_;
     QString group_;          // the group of the article in hand
     QByteArray dllog_path_;  // dllog.txt, encoded once per run
+    // The names dllog.txt holds lines for, read at the first picture found
+    // saved before (see logged()).
+    QSet<QByteArray> log_names_;
+    bool log_read_ = false;
+    bool log_unreadable_ = false;
     // The file names of a folder, listed once a run, and the same names with
     // a numbered variant's "_n" taken off: a name none of whose variants is
     // there needs no search for an identical picture.
