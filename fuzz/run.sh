@@ -17,7 +17,7 @@ flags=(-std=c++20 -g -O1 -fPIC -fno-omit-frame-pointer
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -I"$root/src/core")
 core=(src/core/run/filters.cpp src/core/run/files.cpp
-      src/core/preview/workfile.cpp src/core/preview/decoder.cpp
+      src/core/preview/workfile.cpp src/core/preview/decoder.cpp src/core/preview/mimename.cpp
       src/core/shell/frontend.cpp src/core/shell/textutil.cpp)
 
 for t in fuzz_overview fuzz_workfile; do

@@ -244,6 +244,31 @@ private slots:
         }
     }
 
+    // In memory, an unrecognised article is handed back as it came, even
+    // when its status line lets the window handle a Stop that frees the
+    // connection's copy of it.
+    void unrecognised_text_survives_its_status_line()
+    {
+        struct Dropping : test::RecordingFrontend {
+            QByteArray *source = nullptr;
+        protected:
+            void show_status(const QString &line) override
+            {
+                RecordingFrontend::show_status(line);
+                *source = QByteArray();
+            }
+        };
+        const QByteArray words = test::article("Just words.\n");
+        QByteArray source = QByteArray(words.constData(), words.size());  // owned by `source` alone
+        Dropping ui;
+        ui.source = &source;
+        WorkfileRepair repair(QString{});
+        QByteArray text;
+        QVERIFY(!repair.repair(source, &text, ui));
+        QCOMPARE(ui.status, QStringList{"    Invalid file format!"});
+        QCOMPARE(text, words);
+    }
+
     void hostile_bytes()
     {
         Fixture f;
@@ -261,6 +286,25 @@ private slots:
         QVERIFY(f.fix(huge + "\r\nbegin 644 big.jpg\r\n" + huge + "\r\n`\r\nM!!\r\nend\r\n"));
         QVERIFY(!f.fix("begin 644 big.jpg\r\n`\r\n" + huge + "\r\nend\r\n"));
         QCOMPARE(f.work().size(), 19 + 3 + huge.size() + 2 + 5);
+
+        // Name values built to make the name search slow: a megabyte of
+        // encoded words that never close, and closed ones in an unknown
+        // character set, on several header lines. The name is taken from
+        // the first 8 KiB of a line and undecodable words stay as they are.
+        const QByteArray field = "Content-Type: image/jpeg; name=";
+        QByteArray unclosed = field, unknown = field;
+        while (unclosed.size() < 1024 * 1024)
+            unclosed += "=?a?b?x";
+        while (unknown.size() < 1024 * 1024)
+            unknown += "=?x-none?q?a?=";
+        QVERIFY(f.fix(test::crlf(unclosed + "\n" + unknown + "\n" + unclosed + "\n\n") + uu_block()));
+        QCOMPARE(f.repair.found_filename, "pic.jpg");
+        f.fix(test::mime_article("/9j/4AAQ\n", unknown + "\n" + unclosed + "\n"));
+        QCOMPARE(f.repair.found_filename, QString::fromLatin1(unclosed.mid(field.size(), 8192 - field.size())));
+        // A word longer than any real one is not decoded.
+        const QByteArray long_word = "=?UTF-8?Q?" + QByteArray(1100, 'a') + "?=";
+        f.fix(test::mime_article("/9j/4AAQ\n", field + long_word + "\n"));
+        QCOMPARE(f.repair.found_filename, QString::fromLatin1(long_word));
 
         // Only line ends; only CRs; every byte value.
         QVERIFY(!f.fix(QByteArray(10000, '\n')));

@@ -83,6 +83,10 @@ std::optional<QByteArray> q_decode(Text s)
 // length; nothing when it is none or cannot be decoded.
 std::optional<QString> encoded_word(Text s, size_t *length)
 {
+    // Real words are short (RFC 2047 says 75 characters); looking no further
+    // keeps a value full of unclosed "=?" linear instead of quadratic.
+    constexpr size_t max_word = 1024;
+    s = s.substr(0, max_word);
     const size_t mark = s.find('?', 2);
     if (mark == npos || mark + 2 >= s.size() || s[mark + 2] != '?')
         return std::nullopt;

@@ -165,8 +165,10 @@ bool WorkfileRepair::repair(const QByteArray &raw, QByteArray *text, Frontend &u
     bool recognised = false;
     const bool complete = repair_text(raw, text, &recognised);
     if (!recognised) {
-        report_unrecognised(ui);
+        // Taken before the status line: a Stop handled while the front end
+        // draws it frees the client's copy of the article that `raw` is.
         *text = raw;
+        report_unrecognised(ui);
     }
     return complete;
 }
@@ -212,7 +214,7 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
                 if (field.empty() || field.size() + line.size() < max_field) {
                     if (!field.empty())
                         field += '\n';
-                    field.append(line);
+                    field.append(line.substr(0, max_field));  // no name is longer
                     if (std::optional<QString> name = mime_file_name(field))
                         found_filename = std::move(*name);
                 }
