@@ -10,6 +10,8 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <limits>
+
 using namespace brivane;
 using namespace brivane::test;
 
@@ -121,6 +123,10 @@ void TestRun::filters_pictures_log_and_pointers()
     // A begin line naming a path outside the download folder.
     arts << uu_article(group, QStringLiteral("evil.jpg (1/1)"), evil, QStringLiteral("../../evil.jpg"));
     arts << uu_article(group, QStringLiteral("a, b.jpg (1/1)"), comma, QStringLiteral("b.jpg"));
+    // Fetched as "unknown", but named as no wanted kind of file: rejected once.
+    arts << uu_article(group, QStringLiteral("more for you"), cat, QStringLiteral("notes.txt"));
+    // A picture by its subject whose begin line gives it another kind.
+    arts << uu_article(group, QStringLiteral("trap.jpg (1/1)"), pic2, QStringLiteral("trap.jpg.desktop"));
     const QStringList ids = inn.post_all(arts);
     QCOMPARE(ids.size(), arts.size());
     qint64 count = 0, low = 0, high = 0;
@@ -159,23 +165,25 @@ void TestRun::filters_pictures_log_and_pointers()
     QVERIFY(ui.has(indent + QStringLiteral("Locked out: Spam <bad@spam.invalid>")));
     QVERIFY(ui.has(indent + QStringLiteral("Line count too low... 1")));
     QVERIFY(ui.count_starting(indent + QStringLiteral("Line count too high... ")) == 1);
-    QVERIFY(ui.has(indent + QStringLiteral("Invalid picture file detected!")));
-    QCOMPARE(ui.count(indent + QStringLiteral("Invalid file format!")), 1);  // the cut-off one
-    QCOMPARE(ui.count(indent + QStringLiteral("UU Decode successful...")), 4);
+    QCOMPARE(ui.count(indent + QStringLiteral("Invalid picture file detected!")), 1);  // the cut-off one
+    QCOMPARE(ui.count(indent + QStringLiteral("Invalid file format!")), 1);
+    // The talk, the notes and the trap.
+    QCOMPARE(ui.count(indent + QStringLiteral("File mask not found!")), 3);
+    QCOMPARE(ui.count(indent + QStringLiteral("UU Decode successful...")), 5);
     QCOMPARE(ui.count(indent + QStringLiteral("MIME Decode successful...")), 1);
-    QCOMPARE(ui.count_starting(indent + QStringLiteral("Requesting article ")), 6);
+    QCOMPARE(ui.count_starting(indent + QStringLiteral("Requesting article ")), 8);
 
-    // Counters: 5 saved; rejected: no mask, 2/3, (12), xpost, tiny, big, broken = 7;
-    // one duplicate, one locked out.
+    // Counters: 5 saved; rejected: no mask, 2/3, (12), xpost, tiny, big, broken,
+    // notes, trap = 9; one duplicate, one locked out.
     QCOMPARE(rig.counters.files_this_count, qint64(5));
     QCOMPARE(rig.counters.articles_count, qint64(arts.size()));
-    QCOMPARE(rig.counters.non_bin_count, qint64(7));
+    QCOMPARE(rig.counters.non_bin_count, qint64(9));
     QCOMPARE(rig.counters.dupes_this_count, qint64(1));
     QCOMPARE(rig.counters.lskip_count, qint64(1));
     QVERIFY(ui.has(QStringLiteral("Processed all groups")));
     QVERIFY(ui.has(QStringLiteral("Total Pictures: 5")));
     QVERIFY(ui.has(QStringLiteral("Total Articles: %1").arg(arts.size())));
-    QVERIFY(ui.has(QStringLiteral(" Total Skipped: 9")));
+    QVERIFY(ui.has(QStringLiteral(" Total Skipped: 11")));
     QCOMPARE(ui.count_starting(QStringLiteral("   Total Btyes: ")), 1);
     QVERIFY(rig.session().total_bytes > pic1.size() + pic2.size() + cat.size() + evil.size());
     QCOMPARE(ui.status.filter(QStringLiteral("   Total Btyes: ")).first(),
@@ -244,6 +252,20 @@ void TestRun::second_run_has_nothing_new()
     QCOMPARE(rig.ui.count_starting(indent + QStringLiteral("Requesting article ")), 1);
     QVERIFY(rig.ui.has(indent + QStringLiteral("Requesting article 2")));
     QCOMPARE(rig.pointer(group, inn.setting()), qint64(2));
+
+    // A pointer edited by hand to the largest number: nothing new, not the
+    // whole group again.
+    const qint64 largest = std::numeric_limits<qint64>::max();
+    {
+        Database db;
+        QVERIFY(db.open(rig.home.file(QStringLiteral("brivane.mdb"))));
+        QVERIFY(db.set_last_msg(inn.setting(), group, largest));
+    }
+    rig.ui.status.clear();
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY2(rig.ui.has(indent + QStringLiteral("No new messages...")), qPrintable(rig.dump()));
+    QCOMPARE(rig.ui.count_starting(indent + QStringLiteral("Requesting article ")), 0);
+    QCOMPARE(rig.pointer(group, inn.setting()), largest);
 }
 
 // A non-ASCII name the way mail and news clients send it: with no mask in

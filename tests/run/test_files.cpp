@@ -58,6 +58,10 @@ private slots:
         QTest::newRow("blanks around") << "  pic.jpg  " << "pic.jpg";
         QTest::newRow("characters other systems refuse") << "a<b>c:d|e?f*g\".jpg" << "a_b_c_d_e_f_g_.jpg";
         QTest::newRow("unicode kept") << QString::fromUtf8("Ürlaub – Strand.jpg") << QString::fromUtf8("Ürlaub – Strand.jpg");
+        QTest::newRow("direction override, zero widths, tags")
+            << (QString("x") + QChar(0x202e) + "gpj" + QChar(0x200b) + QChar(0xfeff) + ".sh"
+                + QString::fromUcs4(U"\U000E0041") + ".jpg")
+            << "xgpj.sh.jpg";
         QTest::newRow("lone surrogate") << (QString("a") + QChar(0xd800) + ".jpg") << "a.jpg";
     }
     void safe_file_name()

@@ -67,6 +67,19 @@ private slots:
         QCOMPARE(ismask("pic.jpg", QStringList{"", "jpg"}), 2);  // an empty mask is no mask
     }
 
+    void extension_mask_looks_at_the_last_extension_only()
+    {
+        const QStringList masks{"gif", "jpg", "jpe"};
+        QCOMPARE(extension_mask("pic.jpg", masks), 2);
+        QCOMPARE(extension_mask("a.b.GIF", masks), 1);
+        QCOMPARE(extension_mask("photo.jpeg", masks), 3);  // a mask starts the extension
+        QCOMPARE(extension_mask("evil.jpg.desktop", masks), 0);
+        QCOMPARE(extension_mask("a.gif.sh", masks), 0);
+        QCOMPARE(extension_mask("jpg", masks), 0);
+        QCOMPARE(extension_mask("pic.", masks), 0);
+        QCOMPARE(extension_mask("pic.jpg", QStringList{""}), 0);
+    }
+
     void parts_data()
     {
         QTest::addColumn<QString>("subject");
@@ -135,9 +148,10 @@ private slots:
     {
         const QStringList masks{"jpg"};
         QCOMPARE(brivane::getfilename("no picture", 0, masks), QString(" "));
-        // A mask stored in capitals is searched in the lower-cased subject
-        // and so is never found there.
-        QCOMPARE(brivane::getfilename("pic.jpg", 1, QStringList{"JPG"}), QString(" "));
+        // A mask stored in capitals is found in any case; the extension is
+        // the mask as stored.
+        QCOMPARE(brivane::getfilename("my holiday - pic.jpg", 1, QStringList{"JPG"}), QString("pic.JPG"));
+        QCOMPARE(brivane::getfilename("Pic.Jpg (1/1)", 1, QStringList{"jPg"}), QString("Pic.jPg"));
         // An index outside the list names no mask.
         QCOMPARE(brivane::getfilename("pic.jpg", 5, masks), QString(" "));
     }

@@ -156,7 +156,7 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
     // final one.
     repair_.found_filename.clear();  // a name must come from this article, not the last one
     QByteArray text;
-    bool verdict = repair_.repair(session_.article_text(), &text, ui_);
+    const bool verdict = repair_.repair(session_.article_text(), &text, ui_);
 
     // A rejected article: its line (if any) and the count of non-binaries.
     auto reject = [this](const QString &why) {
@@ -166,11 +166,11 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
         counters_.show(ui_);
         return Result::Done;
     };
+    // An unwanted kind of file is said and counted once, not again as an
+    // invalid picture.
     if (h.file_name == QLatin1String("unknown") && verdict
-        && ismask(repair_.found_filename, masks_) == 0) {
-        reject(QStringLiteral("File mask not found!"));
-        verdict = false;
-    }
+        && ismask(repair_.found_filename, masks_) == 0)
+        return reject(QStringLiteral("File mask not found!"));
     if (!verdict)
         return reject(QStringLiteral("Invalid picture file detected!"));
 
@@ -189,8 +189,9 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
     ui_.add_status(indent + (used_base64 ? QStringLiteral("MIME Decode successful...")
                                          : QStringLiteral("UU Decode successful...")));
 
-    // Only wanted kinds of file reach the download folder.
-    if (ismask(name, masks_) == 0)
+    // Only wanted kinds of file reach the download folder, judged by the
+    // extension the file really gets.
+    if (extension_mask(name, masks_) == 0)
         return reject(QStringLiteral("File mask not found!"));
 
     bool ok = false;

@@ -21,8 +21,10 @@ bool is_separator(QChar c)
     return c == QLatin1Char('/') || c == QLatin1Char('\\');
 }
 
-// Control characters (C0, DEL, C1), the line and paragraph separators and
-// lone surrogates vanish; characters other systems refuse in names become "_".
+// Control characters (C0, DEL, C1), the line and paragraph separators,
+// invisible format characters (direction overrides would show "x.sh" as
+// something else, zero widths) and lone surrogates vanish; characters other
+// systems refuse in names become "_".
 QString clean_characters(const QString &in)
 {
     QString out;
@@ -30,11 +32,16 @@ QString clean_characters(const QString &in)
     for (qsizetype i = 0; i < in.size(); ++i) {
         const QChar c = in.at(i);
         const char16_t u = c.unicode();
-        if (u < 0x20 || (u >= 0x7f && u <= 0x9f) || u == 0x2028 || u == 0x2029)
+        if (u < 0x20 || (u >= 0x7f && u <= 0x9f) || u == 0x2028 || u == 0x2029
+            || c.category() == QChar::Other_Format)
             continue;
         if (c.isHighSurrogate() && i + 1 < in.size() && in.at(i + 1).isLowSurrogate()) {
-            out += c;
-            out += in.at(++i);
+            const char32_t pair = QChar::surrogateToUcs4(c, in.at(i + 1));
+            if (QChar::category(pair) != QChar::Other_Format) {
+                out += c;
+                out += in.at(i + 1);
+            }
+            ++i;
             continue;
         }
         if (c.isSurrogate() || u == 0xfffe || u == 0xffff)

@@ -97,6 +97,19 @@ int ismask(const QString &t, const QStringList &masks)
     return 0;
 }
 
+int extension_mask(const QString &name, const QStringList &masks)
+{
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0)
+        return 0;
+    const QStringView extension = QStringView(name).sliced(dot + 1);
+    for (qsizetype i = 0; i < masks.size(); ++i) {
+        if (!masks.at(i).isEmpty() && extension.startsWith(masks.at(i), Qt::CaseInsensitive))
+            return int(i + 1);
+    }
+    return 0;
+}
+
 int get_high_part(const QString &s)
 {
     if (s.contains(QLatin1String("(1/1)")))
@@ -130,8 +143,9 @@ QString getfilename(const QString &subject, int k, const QStringList &masks)
     if (k >= 1 && k <= masks.size()) {
         const QString m = masks.at(k - 1);
         const QString dot_mask = QLatin1Char('.') + m;
-        // 1-based position p of ".mask" in the lower-cased subject.
-        const qsizetype p = lower_same_length(subject).indexOf(dot_mask) + 1;
+        // 1-based position p of ".mask" in the lower-cased subject; the mask
+        // lower-cased as well, or one stored in capitals would never match.
+        const qsizetype p = lower_same_length(subject).indexOf(lower_same_length(dot_mask)) + 1;
         if (p > 0) {
             const QString before = subject.left(p - 1);
             if (p <= 9 && !before.contains(QLatin1Char(' '))) {

@@ -12,6 +12,9 @@ QString get_field(const QString &text, QChar delimiter, int n);
 int xref_count(const QString &x);
 // Index (from 1) into `masks` of the first ".mask" found in t regardless of case; 0 when none.
 int ismask(const QString &t, const QStringList &masks);
+// The same for a file name, but only its last extension counts: what the
+// name after its last "." starts with. "a.jpg.desktop" is no picture.
+int extension_mask(const QString &name, const QStringList &masks);
 int get_high_part(const QString &s);
 int get_low_part(const QString &s);
 // The file name for subject s and mask index k (a single blank when none).

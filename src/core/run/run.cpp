@@ -12,6 +12,8 @@
 
 #include <QCoreApplication>
 
+#include <limits>
+
 namespace brivane {
 
 namespace {
@@ -112,7 +114,9 @@ Outcome Run::btnProc_Click()
     group_pointers_.clear();
     for (const GroupRow &row : *groups) {
         group_names_ << row.name;
-        group_pointers_ << row.last_msg + 1;
+        // A pointer edited to the largest number must not wrap round to the
+        // group's start.
+        group_pointers_ << (row.last_msg < std::numeric_limits<qint64>::max() ? row.last_msg + 1 : row.last_msg);
     }
     ui_.set_groups(group_names_);
 
