@@ -26,9 +26,21 @@ for t in fuzz_overview fuzz_workfile; do
   "$cxx" "${flags[@]}" $qt_flags "fuzz/$t.cpp" "${core[@]}" $qt_libs -o "$out/$t"
 done
 
+# The NNTP client needs its meta-object code and Qt's network module.
+echo "== building fuzz_nntpclient"
+moc=$(pkg-config --variable=libexecdir Qt6Core 2>/dev/null)/moc
+[ -x "$moc" ] || moc=/usr/lib/qt6/libexec/moc
+"$moc" -I"$root/src/core" src/core/session/nntpclient.h -o "$out/moc_nntpclient.cpp"
+net_flags=$(pkg-config --cflags Qt6Network)
+net_libs=$(pkg-config --libs Qt6Network)
+# shellcheck disable=SC2086
+"$cxx" "${flags[@]}" $net_flags -I"$root/src/core/session" fuzz/fuzz_nntpclient.cpp \
+  src/core/session/nntpclient.cpp src/core/session/linestore.cpp src/core/session/serveraddress.cpp \
+  "$out/moc_nntpclient.cpp" $net_libs -o "$out/fuzz_nntpclient"
+
 # Seeds: a few well-formed inputs so the fuzzer starts inside the formats.
 seeds="$out/seeds"
-mkdir -p "$seeds/fuzz_overview" "$seeds/fuzz_workfile"
+mkdir -p "$seeds/fuzz_overview" "$seeds/fuzz_workfile" "$seeds/fuzz_nntpclient"
 printf '4711\tpic01.jpg (1/1)\tJoe [x] <joe@x.org>\tdate\t<id@x>\t\t50000\t700\tXref: h a:1 b:2\n' \
   > "$seeds/fuzz_overview/1"
 printf '12\tMy holiday - beach.JPG (3/5) "a.b.gif"\tO'"'"'Brien|x\t\t\t\t2047\t9\t\n' \
@@ -40,8 +52,24 @@ head -c 600 /dev/urandom > "$out/seed.bin"
 { printf 'begin 644 a.jpg  \r\n--- CUT HERE ---\r\n'; uuencode "$out/seed.bin" a | sed -n '2,4p'; printf '`\r\nend\r\n'; } \
   > "$seeds/fuzz_workfile/cut"
 
+# A whole conversation, one reply per piece (0xFE between them): greeting,
+# mode, login, group, a 480 with a second login, the overview format, an
+# overview, an article, one sent ahead, one sent ahead and passed over, the
+# list, quit.
+{
+  sep=$'\xfe'
+  for r in '200 hello' '200 reader' '381 more' '281 ok' '211 3 1 3 alt.test' '480 log in' '381 more' '281 ok' \
+           '215 fmt\r\nSubject:\r\nFrom:\r\nDate:\r\nMessage-ID:\r\nReferences:\r\nBytes:\r\nLines:\r\nXref:full\r\n.' \
+           '224 over\r\n1\tpic.jpg (1/1)\ta@b\td\t<1@x>\t\t900\t12\tXref: h alt.test:1\r\n.' \
+           '220 1 <1@x>\r\nSubject: x\r\n\r\n..dot\r\nbegin 644 a.jpg\r\n.' \
+           '220 2 <2@x>\r\n\r\nbody\r\n.' '220 3 <3@x>\r\n\r\n.' \
+           '215 list\r\nalt.test 3 1 y\r\n.' '205 bye'; do
+    printf '%b\r\n%s' "$r" "$sep"
+  done
+} > "$seeds/fuzz_nntpclient/talk"
+
 status=0
-for t in fuzz_overview fuzz_workfile; do
+for t in fuzz_overview fuzz_workfile fuzz_nntpclient; do
   corpus="$out/corpus/$t"
   mkdir -p "$corpus"
   echo "== running $t for ${secs}s"
