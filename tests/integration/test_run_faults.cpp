@@ -164,6 +164,7 @@ private slots:
     void group_not_on_server();
     void group_refused_ends_the_run_data();
     void group_refused_ends_the_run();
+    void overview_refused_ends_the_run();
     void headers_out_of_range();
     void xref_value_without_its_name();
     void undecodable_data();
@@ -490,6 +491,47 @@ void TestRunFaults::group_refused_ends_the_run()
     QCOMPARE(rig.pointer(open, news.setting()), qint64(1));
     QCOMPARE(rig.pointer(closed, news.setting()), qint64(0));
     QCOMPARE(rig.pictures(), QStringList{QStringLiteral("o1.jpg")});
+}
+
+// The same for an overview refused after the group was selected: a run
+// whose every group was passed over must not end as done.
+void TestRunFaults::overview_refused_ends_the_run()
+{
+    FakeNews news;
+    QVERIFY(news.start());
+    const QString open = QStringLiteral("alt.fake.over"), closed = QStringLiteral("alt.fake.noover");
+    news.add(open, picture(QStringLiteral("v1.jpg"), make_jpeg(173)));
+    news.add(closed, picture(QStringLiteral("v2.jpg"), make_jpeg(174)));
+    bool refuse_all = true;
+    news.xover_hook = [&](ScriptConnection &c, const QByteArray &) {
+        if (!refuse_all && c.state.value(QStringLiteral("group")).toString() != closed)
+            return false;
+        c.write_line("502 No permission");
+        return true;
+    };
+
+    RunRig rig;
+    QVERIFY2(rig.setup(news.setting(), {open, closed}), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Message);
+    QCOMPARE(rig.ui.messages.size(), 1);
+    QVERIFY2(rig.ui.messages.at(0).startsWith(QStringLiteral("Cannot get the article headers of alt.fake.over (")),
+             qPrintable(rig.dump()));
+    QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
+    QVERIFY(!rig.ui.has(QStringLiteral("Selected group: ") + closed));
+    QCOMPARE(rig.pointer(open, news.setting()), qint64(0));
+
+    // After a stored pointer: the run ends early, the last line says why.
+    refuse_all = false;
+    rig.ui.messages.clear();
+    rig.ui.status.clear();
+    QCOMPARE(rig.run(), Outcome::Stopped);
+    QVERIFY(rig.ui.messages.isEmpty());
+    QVERIFY2(rig.ui.status.last().startsWith(QStringLiteral("Cannot get the article headers of alt.fake.noover (")),
+             qPrintable(rig.dump()));
+    QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
+    QCOMPARE(rig.pointer(open, news.setting()), qint64(1));
+    QCOMPARE(rig.pointer(closed, news.setting()), qint64(0));
+    QCOMPARE(rig.session().news_state(), qint16(StateDisconnected));
 }
 
 void TestRunFaults::headers_out_of_range()

@@ -272,12 +272,12 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
         if (gone(session_.wait(StateXOver)))
             return GroupEnd::Stopped;
         if (!session_.last_ok) {
-            // Headers not received are not skipped: the pointer stays before them.
-            ui_.add_status(QStringLiteral("Cannot get the article headers of ") + name
-                           + QStringLiteral(" (") + session_.last_reply + QLatin1Char(')'));
-            error_.clear();
-            end_connection();
-            return GroupEnd::Done;
+            // Headers not received are not skipped: the pointer stays before
+            // them. Refused like a group (a login wanted, no permission, no
+            // overview at all): going on would report the run as done.
+            error_ = QStringLiteral("Cannot get the article headers of ") + name + QStringLiteral(" (")
+                     + session_.last_reply + QLatin1Char(')');
+            return GroupEnd::Failed;
         }
         const qint64 count = session_.overview_count();
         if (count > 0)
