@@ -412,15 +412,33 @@ private slots:
         QVERIFY(nohup.read("out.txt").size() > start_up.size());
     }
 
-    void a_damaged_database_does_not_stop_the_program()
+    // A database with damaged pages goes on to be used (what can still be
+    // read is the user's); one SQLite cannot read at all ends the start with
+    // the reason, instead of a start that reports success with no database.
+    void a_damaged_database_is_kept_and_said()
     {
         test::TempHome home;
-        home.write("brivane.mdb", QByteArray("SQLite format 3\0", 16) + QByteArray(4000, '\x5a'));
-        QByteArray out;
-        QCOMPARE(test::run_cli(home.path(), {}, &out), 0);
+        QCOMPARE(test::run_cli(home.path(), {}), 0);
+        QFile::remove(home.file("brivane.BAK"));
+        QByteArray db = home.read("brivane.mdb");
+        QVERIFY(db.size() >= 4 * 4096);
+        db.replace(2 * 4096, 4096, QByteArray(4096, '\x5a'));
+        QVERIFY(home.write("brivane.mdb", db));
+        QByteArray out, err;
+        QCOMPARE(test::run_cli(home.path(), {}, &out, &err), 0);
         QVERIFY(out.contains("        Repair failed...\n"));
         QVERIFY(!out.contains("Compacting"));
         QVERIFY(!QFile::exists(home.file("brivane.BAK")));
+        QCOMPARE(home.read("brivane.mdb"), db);
+
+        const QByteArray unreadable = QByteArray("SQLite format 3\0", 16) + QByteArray(4000, '\x5a');
+        QVERIFY(home.write("brivane.mdb", unreadable));
+        out.clear();
+        QCOMPARE(test::run_cli(home.path(), {}, &out, &err), 1);
+        QVERIFY(out.contains("        Repair failed...\n"));
+        QCOMPARE(err, QStringLiteral("Cannot open the database %1: file is not a database\n")
+                          .arg(home.file("brivane.mdb")).toUtf8());
+        QCOMPARE(home.read("brivane.mdb"), unreadable);
     }
 
     void a_second_instance_is_refused_and_touches_nothing()

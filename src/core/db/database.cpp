@@ -389,8 +389,24 @@ bool Database::open(const QString &db_file, QString *error)
     }
     // WAL with NORMAL sync: every commit survives a crash of the program,
     // without an fsync per header.
+    // SQLite reads the file only now: a damaged one (or one we cannot
+    // write) fails here, not at the first statement of a run.
+    QString unusable;
+    {
+        QSqlQuery wal(db_);
+        if (!wal.exec(QStringLiteral("PRAGMA journal_mode=WAL"))) {
+            const QSqlError e = wal.lastError();
+            unusable = e.databaseText().isEmpty() ? e.text() : e.databaseText();
+        }
+    }
+    if (!unusable.isNull()) {
+        close();
+        fail(QStringLiteral("Cannot open the database %1").arg(db_file), unusable);
+        if (error)
+            *error = error_;
+        return false;
+    }
     QSqlQuery q(db_);
-    q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
     q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
     // The hot statements go straight to the driver's connection, but only
     // when the Qt plugin runs the very SQLite linked here (Debian's links the
