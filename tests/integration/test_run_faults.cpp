@@ -174,6 +174,7 @@ private slots:
     void failed_pointer_write_then_rerun();
     void failed_pointer_write_with_duplicate_check();
     void folder_cannot_be_made();
+    void promotion_data();
     void promotion();
     void stale_promotion_dropped();
     void promotion_back_to_a_finished_group();
@@ -815,8 +816,18 @@ void TestRunFaults::folder_cannot_be_made()
     QCOMPARE(rig.pointer(g, news.setting()), qint64(1));
 }
 
+void TestRunFaults::promotion_data()
+{
+    QTest::addColumn<bool>("box_rewritten");
+    QTest::newRow("picked in the box") << false;
+    // The window keeps the pick: the run writes the group in hand into the
+    // box before it looks, which must not lose it.
+    QTest::newRow("box written again before the run looks") << true;
+}
+
 void TestRunFaults::promotion()
 {
+    QFETCH(bool, box_rewritten);
     FakeNews news;
     QVERIFY(news.start());
     const QStringList groups{QStringLiteral("alt.fake.a"), QStringLiteral("alt.fake.b"), QStringLiteral("alt.fake.c")};
@@ -831,7 +842,9 @@ void TestRunFaults::promotion()
     rig.ui.on_status = [&](const QString &line) {
         if (!clicked && line == indent + QStringLiteral("Updated message pointer...")) {
             clicked = true;
-            rig.ui.set_text(Box::Combo1, groups.at(2));
+            rig.ui.set_text(Box::Combo1, groups.at(box_rewritten ? 0 : 2));
+            if (box_rewritten)
+                rig.app->shared().picked_group = groups.at(2);
             rig.app->shared().group_jump = true;
         }
     };

@@ -214,7 +214,9 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
             log_download(identical_name, h);
         if (settings_.checkdupes) {
             const std::optional<bool> known = db_.dupe_exists(identical_name);
-            if (known && !*known)
+            if (!known)
+                ui_.add_status(indent + QStringLiteral("Dupe not logged: ") + db_.last_error());
+            else if (!*known)
                 record_dupe(identical_name);
         }
         return Result::Done;

@@ -204,7 +204,8 @@ qint64 Run::next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64
 int Run::promotion_target()
 {
     shared_.group_jump = false;
-    const QString picked = ui_.text(Box::Combo1);
+    const QString picked = shared_.picked_group.isNull() ? ui_.text(Box::Combo1) : shared_.picked_group;
+    shared_.picked_group = QString();
     // The group in hand picked again, or a name that is no group: nothing to do.
     if (picked == shown_group_)
         return -1;

@@ -25,6 +25,7 @@ struct RunShared {
     QString current_sender;    // sender of the header being examined
     QString preview_path;      // picture shown in the thumbnail box
     bool group_jump = false;   // set by a click on the group box
+    QString picked_group;      // the group then picked: the run rewrites the box meanwhile
     bool auto_run = false;     // "/auto": adds "Autostarting!"
 };
 

@@ -96,8 +96,10 @@ MainWindow::MainWindow()
         if (i.box == Box::lo_msg || i.box == Box::hi_msg)
             fl->addWidget(make_box(i));
     connect(Combo1, &QComboBox::activated, this, [this] {
-        if (app_)
-            app_->shared().group_jump = true;
+        if (!app_)
+            return;
+        app_->shared().picked_group = Combo1->currentText();
+        app_->shared().group_jump = true;
     });
     grid->addWidget(frame2, 0, 0, 1, 4);
 
