@@ -1,7 +1,9 @@
 // brivane-cli: the program without windows, for cron jobs and timers.
 // Exit codes: 0 done, 1 a message stopped the command, 2 usage error,
-// 3 the connection was lost or the command was stopped (SIGINT, SIGTERM,
-// SIGHUP).
+// 3 the command ended early: the server could not be reached or the
+// connection was lost, it was stopped (SIGINT, SIGTERM, SIGHUP), or an error
+// came after the first stored pointer (a full disk...; the last status
+// lines say which).
 #include "app/app.h"
 #include "clifrontend.h"
 #include "shell/commandline.h"
