@@ -194,9 +194,10 @@ void TestRunFaults::expired_while_fetching()
     news.add(g, picture(QStringLiteral("p3.jpg"), make_jpeg(103)));
 
     RunRig rig;
-    QVERIFY2(rig.setup(news.setting(), {g}), qPrintable(rig.why));
+    QVERIFY2(rig.setup(news.setting(), {g, g}), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Done);
     QVERIFY2(rig.ui.has(indent + QStringLiteral("Message expired from server!")), qPrintable(rig.dump()));
+    QCOMPARE(rig.ui.count_starting(QStringLiteral("Selected group: ")), 1);  // subscribed twice, walked once
     QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("p1.jpg"), QStringLiteral("p3.jpg")}));
     QCOMPARE(rig.pointer(g, news.setting()), qint64(3));
     QCOMPARE(rig.counters.files_this_count, qint64(2));

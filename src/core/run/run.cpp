@@ -113,6 +113,10 @@ Outcome Run::btnProc_Click()
     group_names_.clear();
     group_pointers_.clear();
     for (const GroupRow &row : *groups) {
+        // A group subscribed twice (names compare without case) is walked
+        // once: a second pass from its old pointer would fetch it all again.
+        if (group_names_.contains(row.name, Qt::CaseInsensitive))
+            continue;
         group_names_ << row.name;
         // A pointer edited to the largest number must not wrap round to the
         // group's start.
