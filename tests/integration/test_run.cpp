@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <algorithm>
 #include <limits>
 
 using namespace brivane;
@@ -432,6 +433,19 @@ void TestRun::overview_in_chunks()
     QCOMPARE(rig.ui.count(QStringLiteral("Received 1 headers")), 1);
     QCOMPARE(rig.pictures().size(), 7);
     QCOMPARE(rig.pointer(group, inn.setting()), qint64(7));
+    // The headers' bar, scaled to the group, shows the headers received
+    // while a chunk arrives and those done while it is examined: it falls
+    // back by at most the chunk in hand, never to the chunk's own count.
+    QList<qint64> bar = rig.ui.header_bar;
+    while (!bar.isEmpty() && bar.last() == 0)
+        bar.removeLast();
+    QVERIFY(bar.size() > 3);
+    QStringList shown;
+    for (qint64 x : bar)
+        shown << QString::number(x);
+    for (qsizetype i = 1; i < bar.size(); ++i)
+        QVERIFY2(bar.at(i) >= bar.at(i - 1) - 3, qPrintable(shown.join(QLatin1Char(' '))));
+    QCOMPARE(*std::max_element(bar.begin(), bar.end()), qint64(7));
     // Each chunk's headers come before the next chunk is fetched.
     const qsizetype second = rig.ui.status.indexOf(QStringLiteral("Received 3 headers"), 
                                                    rig.ui.status.indexOf(QStringLiteral("Received 3 headers")) + 1);

@@ -230,10 +230,16 @@ public:
         return ok;
     }
     void load_logo() override { ++logos; }
+    void draw_progress(int bar, qint64 value) override
+    {
+        if (bar == 2)
+            header_bar << value;
+    }
 
     bool preview_on = false;
     QStringList drawn;
     int logos = 0;
+    QList<qint64> header_bar;  // values drawn on the headers' bar
     std::function<void(const QString &)> on_status;
 
     int count(const QString &line) const { return int(status.count(line)); }

@@ -273,6 +273,7 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
         const qint64 last = qMin(high, first + chunk_ - 1);
         if (gone(session_.news_state()))
             return GroupEnd::Stopped;
+        session_.overview_progress_base = first - p;
         session_.xover(first, last);
         if (gone(session_.wait(StateXOver)))
             return GroupEnd::Stopped;

@@ -298,7 +298,7 @@ void Session::Private::on_progress()
         ui.draw_progress(1, client->article_progress());
         break;
     case StateXOver:
-        ui.draw_progress(2, client->overview_count());
+        ui.draw_progress(2, q->overview_progress_base + client->overview_count());
         break;
     default:
         break;

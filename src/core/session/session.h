@@ -80,6 +80,9 @@ public:
     // connection broke); last_reply is that reply line or the failure's
     // description, for a status line. Its results are then not the server's data.
     bool last_ok = true;
+    // Headers of the group already behind the overview being read: its
+    // progress is drawn on top of them, on the bar scaled to the whole group.
+    qint64 overview_progress_base = 0;
     QString last_reply;
     // The error number of that failure (NewsClient::Error), 0 when none.
     qint64 last_error = 0;
