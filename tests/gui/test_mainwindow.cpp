@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QFile>
 #include <QImage>
 #include <QLineEdit>
@@ -69,6 +70,29 @@ private slots:
         QCOMPARE(w.text(Box::tot_msg), QStringLiteral("0"));
         w.set_enabled(Button::btnDisc, true);
         QVERIFY(stop->isEnabled());
+    }
+
+    // The About box leaves the event loop to the window: a run going on
+    // (which waits by handling events) is not held while it is open.
+    void the_about_box_holds_nothing_up()
+    {
+        MainWindow w;
+        w.show();
+        bool closed_by_timer = false;
+        QTimer::singleShot(3000, &w, [&] {
+            closed_by_timer = true;
+            for (QWidget *top : QApplication::topLevelWidgets())
+                if (auto *d = qobject_cast<QDialog *>(top))
+                    d->reject();
+        });
+        auto *about = w.findChild<QAction *>("about");
+        QVERIFY(about);
+        about->trigger();
+        QVERIFY(!closed_by_timer);
+        QDialog *box = w.findChild<QDialog *>();
+        QVERIFY(box && box->isVisible());
+        box->reject();
+        QTRY_VERIFY(!w.findChild<QDialog *>());
     }
 
     void typing_in_the_group_box_adds_no_group()

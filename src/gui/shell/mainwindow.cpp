@@ -183,7 +183,12 @@ MainWindow::MainWindow()
         ->setObjectName(QStringLiteral("catchup"));
     QMenu *help = menuBar()->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("help"));
-    help->addAction(QStringLiteral("&About"), this, [this] { AboutBox(this).exec(); })
+    // Shown without a loop of its own: a run going on must not wait for it.
+    help->addAction(QStringLiteral("&About"), this, [this] {
+        auto *box = new AboutBox(this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    })
         ->setObjectName(QStringLiteral("about"));
 
     for (Box b : {Box::files_this, Box::dupes_this, Box::tot_msg, Box::lskip, Box::tot_bytes, Box::non_bin})
