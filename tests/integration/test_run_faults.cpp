@@ -139,6 +139,13 @@ public:
     std::function<bool(ScriptConnection &, const QByteArray &)> group_hook;
 };
 
+// A group picked in the group box, as the window hands it to the run.
+void pick(RunRig &rig, const QString &group)
+{
+    rig.app->shared().picked_group = group;
+    rig.app->shared().group_jump = true;
+}
+
 FakeArticle picture(const QString &name, const QByteArray &jpeg)
 {
     FakeArticle a;
@@ -164,7 +171,6 @@ private slots:
     void group_not_on_server();
     void group_refused_ends_the_run_data();
     void group_refused_ends_the_run();
-    void overview_refused_ends_the_run();
     void headers_out_of_range();
     void xref_value_without_its_name();
     void undecodable_data();
@@ -174,7 +180,6 @@ private slots:
     void failed_pointer_write_then_rerun();
     void failed_pointer_write_with_duplicate_check();
     void folder_cannot_be_made();
-    void promotion_data();
     void promotion();
     void stale_promotion_dropped();
     void promotion_back_to_a_finished_group();
@@ -442,41 +447,54 @@ void TestRunFaults::group_not_on_server()
     QCOMPARE(rig.pictures(), QStringList{QStringLiteral("h1.jpg")});
 }
 
-// A group refused for want of a login or of permission is no group the
-// server lacks: the run ends there (a message while nothing was stored, for
+// A group (or its overview) refused for want of a login or of permission is
+// no group the server lacks: the run ends there (a message while nothing was stored, for
 // exit code 1), instead of going on and reporting every group processed.
 void TestRunFaults::group_refused_ends_the_run_data()
 {
+    QTest::addColumn<QByteArray>("command");
     QTest::addColumn<QByteArray>("reply");
-    QTest::newRow("login wanted, none set") << QByteArray("480 Authentication required");
-    QTest::newRow("permission") << QByteArray("502 Access to group denied");
+    QTest::addColumn<QString>("said");
+    const QString select = QStringLiteral("Cannot select group: ");
+    const QString headers = QStringLiteral("Cannot get the article headers of ");
+    QTest::newRow("group: login wanted, none set")
+        << QByteArray("GROUP") << QByteArray("480 Authentication required") << select;
+    QTest::newRow("group: permission") << QByteArray("GROUP") << QByteArray("502 Access to group denied") << select;
+    QTest::newRow("overview: permission") << QByteArray("XOVER") << QByteArray("502 No permission") << headers;
 }
 
 void TestRunFaults::group_refused_ends_the_run()
 {
+    QFETCH(QByteArray, command);
     QFETCH(QByteArray, reply);
+    QFETCH(QString, said);
     FakeNews news;
     QVERIFY(news.start());
     const QString open = QStringLiteral("alt.fake.open"), closed = QStringLiteral("alt.fake.closed");
     news.add(open, picture(QStringLiteral("o1.jpg"), make_jpeg(171)));
     news.add(closed, picture(QStringLiteral("c1.jpg"), make_jpeg(172)));
     bool refuse_all = true;
-    news.group_hook = [&](ScriptConnection &c, const QByteArray &args) {
-        if (!refuse_all && args != closed.toUtf8())
+    auto refuse = [&](ScriptConnection &c, const QString &group) {
+        if (!refuse_all && group != closed)
             return false;
         c.write_line(reply);
         return true;
     };
+    if (command == "GROUP")
+        news.group_hook = [&](ScriptConnection &c, const QByteArray &args) { return refuse(c, QString::fromUtf8(args)); };
+    else
+        news.xover_hook = [&](ScriptConnection &c, const QByteArray &) {
+            return refuse(c, c.state.value(QStringLiteral("group")).toString());
+        };
 
     // Every group refused: nothing happened, a message says why.
     RunRig rig;
     QVERIFY2(rig.setup(news.setting(), {open, closed}), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Message);
     QCOMPARE(rig.ui.messages.size(), 1);
-    QVERIFY2(rig.ui.messages.at(0).startsWith(QStringLiteral("Cannot select group: alt.fake.open (")),
-             qPrintable(rig.dump()));
+    QVERIFY2(rig.ui.messages.at(0).startsWith(said + open + QStringLiteral(" (")), qPrintable(rig.dump()));
     QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
-    QVERIFY(!rig.ui.has(QStringLiteral("Selected group: alt.fake.closed")));
+    QVERIFY(!rig.ui.has(QStringLiteral("Selected group: ") + closed));
     QCOMPARE(rig.pointer(open, news.setting()), qint64(0));
     QCOMPARE(rig.session().news_state(), qint16(StateDisconnected));
 
@@ -487,52 +505,11 @@ void TestRunFaults::group_refused_ends_the_run()
     rig.ui.status.clear();
     QCOMPARE(rig.run(), Outcome::Stopped);
     QVERIFY(rig.ui.messages.isEmpty());
-    QVERIFY2(rig.ui.status.last().startsWith(QStringLiteral("Cannot select group: alt.fake.closed (")),
-             qPrintable(rig.dump()));
+    QVERIFY2(rig.ui.status.last().startsWith(said + closed + QStringLiteral(" (")), qPrintable(rig.dump()));
     QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
     QCOMPARE(rig.pointer(open, news.setting()), qint64(1));
     QCOMPARE(rig.pointer(closed, news.setting()), qint64(0));
     QCOMPARE(rig.pictures(), QStringList{QStringLiteral("o1.jpg")});
-}
-
-// The same for an overview refused after the group was selected: a run
-// whose every group was passed over must not end as done.
-void TestRunFaults::overview_refused_ends_the_run()
-{
-    FakeNews news;
-    QVERIFY(news.start());
-    const QString open = QStringLiteral("alt.fake.over"), closed = QStringLiteral("alt.fake.noover");
-    news.add(open, picture(QStringLiteral("v1.jpg"), make_jpeg(173)));
-    news.add(closed, picture(QStringLiteral("v2.jpg"), make_jpeg(174)));
-    bool refuse_all = true;
-    news.xover_hook = [&](ScriptConnection &c, const QByteArray &) {
-        if (!refuse_all && c.state.value(QStringLiteral("group")).toString() != closed)
-            return false;
-        c.write_line("502 No permission");
-        return true;
-    };
-
-    RunRig rig;
-    QVERIFY2(rig.setup(news.setting(), {open, closed}), qPrintable(rig.why));
-    QCOMPARE(rig.run(), Outcome::Message);
-    QCOMPARE(rig.ui.messages.size(), 1);
-    QVERIFY2(rig.ui.messages.at(0).startsWith(QStringLiteral("Cannot get the article headers of alt.fake.over (")),
-             qPrintable(rig.dump()));
-    QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
-    QVERIFY(!rig.ui.has(QStringLiteral("Selected group: ") + closed));
-    QCOMPARE(rig.pointer(open, news.setting()), qint64(0));
-
-    // After a stored pointer: the run ends early, the last line says why.
-    refuse_all = false;
-    rig.ui.messages.clear();
-    rig.ui.status.clear();
-    QCOMPARE(rig.run(), Outcome::Stopped);
-    QVERIFY(rig.ui.messages.isEmpty());
-    QVERIFY2(rig.ui.status.last().startsWith(QStringLiteral("Cannot get the article headers of alt.fake.noover (")),
-             qPrintable(rig.dump()));
-    QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
-    QCOMPARE(rig.pointer(open, news.setting()), qint64(1));
-    QCOMPARE(rig.pointer(closed, news.setting()), qint64(0));
     QCOMPARE(rig.session().news_state(), qint16(StateDisconnected));
 }
 
@@ -817,18 +794,8 @@ void TestRunFaults::folder_cannot_be_made()
     QCOMPARE(rig.pointer(g, news.setting()), qint64(1));
 }
 
-void TestRunFaults::promotion_data()
-{
-    QTest::addColumn<bool>("box_rewritten");
-    QTest::newRow("picked in the box") << false;
-    // The window keeps the pick: the run writes the group in hand into the
-    // box before it looks, which must not lose it.
-    QTest::newRow("box written again before the run looks") << true;
-}
-
 void TestRunFaults::promotion()
 {
-    QFETCH(bool, box_rewritten);
     FakeNews news;
     QVERIFY(news.start());
     const QStringList groups{QStringLiteral("alt.fake.a"), QStringLiteral("alt.fake.b"), QStringLiteral("alt.fake.c")};
@@ -843,10 +810,10 @@ void TestRunFaults::promotion()
     rig.ui.on_status = [&](const QString &line) {
         if (!clicked && line == indent + QStringLiteral("Updated message pointer...")) {
             clicked = true;
-            rig.ui.set_text(Box::Combo1, groups.at(box_rewritten ? 0 : 2));
-            if (box_rewritten)
-                rig.app->shared().picked_group = groups.at(2);
-            rig.app->shared().group_jump = true;
+            pick(rig, groups.at(2));
+            // The run writes the group in hand into the box before it
+            // looks: the pick must not be lost by that.
+            rig.ui.set_text(Box::Combo1, groups.at(0));
         }
     };
     QCOMPARE(rig.run(), Outcome::Done);
@@ -881,12 +848,10 @@ void TestRunFaults::stale_promotion_dropped()
         ++pointers;
         if (pointers == 1) {
             // Text typed into the box: no such group.
-            rig.ui.set_text(Box::Combo1, QStringLiteral("alt.typed.nonsense"));
-            rig.app->shared().group_jump = true;
+            pick(rig, QStringLiteral("alt.typed.nonsense"));
         } else if (pointers == 3) {
             // The group in hand picked again.
-            rig.ui.set_text(Box::Combo1, groups.at(1));
-            rig.app->shared().group_jump = true;
+            pick(rig, groups.at(1));
         }
     };
     QCOMPARE(rig.run(), Outcome::Done);
@@ -920,8 +885,7 @@ void TestRunFaults::promotion_back_to_a_finished_group()
         in_q = in_q || line == QStringLiteral("Selected group: alt.fake.q");
         if (in_q && !clicked && line == indent + QStringLiteral("Updated message pointer...")) {
             clicked = true;
-            rig.ui.set_text(Box::Combo1, groups.at(0));
-            rig.app->shared().group_jump = true;
+            pick(rig, groups.at(0));
         }
     };
     QCOMPARE(rig.run(), Outcome::Done);

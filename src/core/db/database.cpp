@@ -381,31 +381,27 @@ bool Database::open(const QString &db_file, QString *error)
     db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
     db_.setDatabaseName(db_file);
     db_.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READWRITE_NO_CREATE;QSQLITE_BUSY_TIMEOUT=5000"));
-    if (!db_.open()) {
-        fail(QStringLiteral("Cannot open the database %1").arg(db_file), db_.lastError().text());
-        if (error)
-            *error = error_;
-        return false;
-    }
-    // WAL with NORMAL sync: every commit survives a crash of the program,
-    // without an fsync per header.
-    // SQLite reads the file only now: a damaged one (or one we cannot
-    // write) fails here, not at the first statement of a run.
-    QString unusable;
-    {
-        QSqlQuery wal(db_);
-        if (!wal.exec(QStringLiteral("PRAGMA journal_mode=WAL"))) {
-            const QSqlError e = wal.lastError();
-            unusable = e.databaseText().isEmpty() ? e.text() : e.databaseText();
-        }
-    }
-    if (!unusable.isNull()) {
+    auto refuse = [&](const QString &detail) {
         close();
-        fail(QStringLiteral("Cannot open the database %1").arg(db_file), unusable);
+        fail(QStringLiteral("Cannot open the database %1").arg(db_file), detail);
         if (error)
             *error = error_;
         return false;
-    }
+    };
+    if (!db_.open())
+        return refuse(db_.lastError().text());
+    // WAL with NORMAL sync: every commit survives a crash of the program,
+    // without an fsync per header. SQLite reads the file only now, so a
+    // damaged one (or one we cannot write) fails here, not in a run.
+    const std::optional<QString> unreadable = [this]() -> std::optional<QString> {
+        QSqlQuery wal(db_);  // gone before refuse() closes the connection
+        if (wal.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
+            return std::nullopt;
+        const QSqlError e = wal.lastError();
+        return e.databaseText().isEmpty() ? e.text() : e.databaseText();
+    }();
+    if (unreadable)
+        return refuse(*unreadable);
     QSqlQuery q(db_);
     q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
     // The hot statements go straight to the driver's connection, but only

@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 
 #include <limits>
+#include <utility>
 
 namespace brivane {
 
@@ -120,7 +121,8 @@ Outcome Run::btnProc_Click()
         group_names_ << row.name;
         // A pointer edited to the largest number must not wrap round to the
         // group's start.
-        group_pointers_ << (row.last_msg < std::numeric_limits<qint64>::max() ? row.last_msg + 1 : row.last_msg);
+        constexpr qint64 largest = std::numeric_limits<qint64>::max();
+        group_pointers_ << (row.last_msg < largest ? row.last_msg + 1 : largest);
     }
     ui_.set_groups(group_names_);
 
@@ -208,8 +210,7 @@ qint64 Run::next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64
 int Run::promotion_target()
 {
     shared_.group_jump = false;
-    const QString picked = shared_.picked_group.isNull() ? ui_.text(Box::Combo1) : shared_.picked_group;
-    shared_.picked_group = QString();
+    const QString picked = std::exchange(shared_.picked_group, QString());
     // The group in hand picked again, or a name that is no group: nothing to do.
     if (picked == shown_group_)
         return -1;

@@ -25,7 +25,7 @@ struct RunShared {
     QString current_sender;    // sender of the header being examined
     QString preview_path;      // picture shown in the thumbnail box
     bool group_jump = false;   // set by a click on the group box
-    QString picked_group;      // the group then picked: the run rewrites the box meanwhile
+    QString picked_group;      // the group then picked, kept: the run rewrites the box
     bool auto_run = false;     // "/auto": adds "Autostarting!"
 };
 
