@@ -353,6 +353,25 @@ void TestRun::numbered_names_without_duplicate_check()
     sorted.sort();
     QCOMPARE(mended, sorted);
     QCOMPARE(rig.pictures().size(), 3);
+
+    // All hundred numbered names taken: a new picture goes under the name
+    // with the article's number (here taken too, so numbered in turn), and
+    // is found there when read again.
+    for (int n = 3; n <= 100; ++n)
+        QVERIFY(rig.home.write(QStringLiteral("pictures/same_%1.jpg").arg(n), "taken"));
+    QCOMPARE(inn.post_all({uu_article(group, QStringLiteral("same.jpg (1/1)"), make_jpeg(24),
+                                      QStringLiteral("same.jpg"))}).size(), 1);
+    qint64 count = 0, low = 0, high = 0;
+    QVERIFY(inn.group_range(group, &count, &low, &high));
+    const QString by_number = QStringLiteral("same_%1_1.jpg").arg(high);
+    for (int round = 0; round < 2; ++round) {
+        QVERIFY(rig.app->db().exec(QStringLiteral("update groups set last_msg = 0")));
+        rig.ui.status.clear();
+        QCOMPARE(rig.run(), Outcome::Done);
+        QCOMPARE(rig.picture(by_number), make_jpeg(24));
+        QCOMPARE(rig.pictures().size(), 102);
+    }
+    QVERIFY(rig.ui.has(indent + QStringLiteral("Identical file already saved: ") + by_number));
 }
 
 // dllog.txt's first field is the name, which may hold commas: a picture found

@@ -51,7 +51,6 @@ private slots:
     void names_stored_and_counted();
     void incomplete_download_keeps_list();
     void odd_lines();
-    void stopped_download_keeps_list();
     void refused_list_is_a_message();
     void hundred_thousand_groups();
 };
@@ -184,27 +183,6 @@ void TestGroupList::odd_lines()
     QCOMPARE(r.stored(s.setting()), (QStringList{QStringLiteral("alt.tabbed"), fits, QStringLiteral("alt.plain")}));
     QVERIFY(r.has_status(QStringLiteral("Too Long: alt.x") + QString::fromUtf8(smiles)));
     QVERIFY(r.has_status(QStringLiteral("Rejected 1 groups")));
-}
-
-// Stop (the CLI's SIGINT) in the middle of the list: the stored list stays
-// and the status line says it was stopped, not that the connection was lost.
-void TestGroupList::stopped_download_keeps_list()
-{
-    ScriptServer s;
-    s.on("LIST", ScriptServer::stall("215 list\r\nalt.x 1 1 y\r\n"));
-    QVERIFY(s.start());
-    GroupRig r(s.setting());
-    QVERIFY(r.ok);
-    QVERIFY(r.db.replace_newsgroups(s.setting(), {QStringLiteral("alt.kept")}));
-    QObject::connect(&s, &ScriptServer::command_received, &r.session, [&](const QByteArray &line) {
-        if (line == "LIST")
-            QTimer::singleShot(200, &r.session, [&] { r.session.stop(); });
-    });
-    QCOMPARE(r.run(), Outcome::Stopped);
-    QCOMPARE(r.stored(s.setting()), QStringList{QStringLiteral("alt.kept")});
-    QCOMPARE(r.ui.status.last(), QStringLiteral("Group list not received (stopped); the stored list is kept."));
-    QVERIFY(r.ui.messages.isEmpty());
-    QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
 }
 
 // A server that refuses the list (no permission, a login wanted) while the

@@ -19,7 +19,6 @@ class TestInn2 : public QObject {
 private slots:
     void initTestCase();
     void authenticate();
-    void list_into_newsgroups();
     void group_low_high();
     void xover_lines_with_xref();
     void article_text_identical();
@@ -63,26 +62,6 @@ void TestInn2::authenticate()
         QVERIFY(r.has_status(QStringLiteral("Permission denied....not connected.")));
         r.session.disconnect_from_server();
     }
-}
-
-void TestInn2::list_into_newsgroups()
-{
-    BRIVANE_REQUIRE_INN2(inn);
-    const QString group = inn.new_group(QStringLiteral("alt.brivane.list"));
-    QVERIFY2(!group.isEmpty(), qPrintable(inn.error()));
-    SessionRig r(inn.setting());
-    Database db;
-    const QString path = r.home.file(QStringLiteral("brivane.mdb"));
-    QVERIFY(Database::create_database(path));
-    QVERIFY(db.open(path));
-    QCOMPARE(get_all_newsgroups(r.session, db, r.settings, r.ui), Outcome::Done);
-    QSqlQuery q(db.sql());
-    q.prepare(QStringLiteral("select count(*) from newsgroups where server = ? and name = ?"));
-    q.addBindValue(inn.setting());
-    q.addBindValue(group);
-    QVERIFY(q.exec() && q.next());
-    QCOMPARE(q.value(0).toInt(), 1);
-    QVERIFY(r.has_status(QStringLiteral("Rejected 0 groups")));
 }
 
 void TestInn2::group_low_high()

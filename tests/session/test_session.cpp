@@ -37,7 +37,6 @@ private slots:
     void operation_without_connection();
     void log_and_byte_count();
     void progress_and_results();
-    void clear_display_boxes();
 };
 
 void TestSession::server_not_set()
@@ -372,20 +371,6 @@ void TestSession::progress_and_results()
     QCOMPARE(r.article(1), qint16(StateConnected));
     QCOMPARE(r.session.article_progress(), qint64(3));
     QCOMPARE(r.session.article_text(), QByteArray("Subject: caf\xe9\r\n\r\nbody\r\n"));
-}
-
-void TestSession::clear_display_boxes()
-{
-    const QList<Box> emptied = {Box::Combo1, Box::lo_msg, Box::hi_msg, Box::Text4, Box::sender_box, Box::Text3};
-    const QList<Box> zeroed = {Box::num_lines, Box::tot_msg, Box::files_this, Box::lskip, Box::dupes_this, Box::non_bin};
-    RecordingFrontend ui;
-    for (Box b : emptied + zeroed)
-        ui.set_text(b, QStringLiteral("x"));
-    clear_display(ui);
-    for (Box b : emptied)
-        QCOMPARE(ui.text(b), QString());
-    for (Box b : zeroed)
-        QCOMPARE(ui.text(b), QStringLiteral("0"));
 }
 
 QTEST_GUILESS_MAIN(TestSession)

@@ -314,7 +314,8 @@ bool Inn2Server::start_innd()
         return fail(QStringLiteral("cannot read %1").arg(inn_conf));
     const QString text = QString::fromLocal8Bit(conf.readAll());
     const bool configured = text.contains(QRegularExpression(QStringLiteral("(?m)^bindaddress:\\s*127\\.0\\.0\\.1\\s*$")))
-        && text.contains(QRegularExpression(QStringLiteral("(?m)^port:\\s*11120\\s*$")));
+        && text.contains(QRegularExpression(QStringLiteral("(?m)^port:\\s*11120\\s*$")))
+        && text.contains(QRegularExpression(QStringLiteral("(?m)^maxartsize:\\s*20000000\\s*$")));
     if (!configured) {
         QByteArray out;
         const QString script = QStringLiteral(BRIVANE_SOURCE_DIR "/tests/support/inn2-setup.sh");
@@ -356,18 +357,14 @@ bool Inn2Server::make_files()
         return fail(QStringLiteral("cannot create %1").arg(dir_));
     QFile::setPermissions(dir_, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 
-    // Certificate for CN localhost with SAN DNS:localhost, IP:127.0.0.1.
+    // The tests' own certificate (CN localhost, SAN DNS:localhost and
+    // IP:127.0.0.1), copied so the key can be the owner's alone.
     const QString cert = dir_ + QStringLiteral("/cert.pem");
     const QString key = dir_ + QStringLiteral("/key.pem");
-    QByteArray out;
-    if (run(QStringLiteral("openssl"),
-            {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-             QStringLiteral("-nodes"), QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert,
-             QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
-             QStringLiteral("-addext"), QStringLiteral("subjectAltName=DNS:localhost,IP:127.0.0.1")},
-            &out)
-        != 0)
-        return fail(QStringLiteral("openssl req failed: ") + QString::fromLocal8Bit(out));
+    const QString tls = QStringLiteral(BRIVANE_SOURCE_DIR "/tests/support/tls/");
+    if (!QFile::copy(tls + QStringLiteral("localhost-cert.pem"), cert)
+        || !QFile::copy(tls + QStringLiteral("localhost-key.pem"), key))
+        return fail(QStringLiteral("cannot copy the test certificate into %1").arg(dir_));
     QFile::setPermissions(key, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     ca_file_ = cert;
 
@@ -385,6 +382,7 @@ bool Inn2Server::make_files()
         return fail(QStringLiteral("cannot write the inn.conf copy"));
 
     // The readers file of the daemon that wants a login.
+    QByteArray out;
     if (run(QStringLiteral("openssl"), {QStringLiteral("passwd"), QStringLiteral("-6"), password()}, &out) != 0)
         return fail(QStringLiteral("openssl passwd failed"));
     const QString passwd = dir_ + QStringLiteral("/nntp.passwd");

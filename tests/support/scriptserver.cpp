@@ -24,8 +24,6 @@ ScriptConnection::ScriptConnection(ScriptServer *server, QTcpSocket *socket)
     connect(socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
 }
 
-ScriptConnection::~ScriptConnection() = default;
-
 void ScriptConnection::write(const QByteArray &bytes)
 {
     if (!queue_.isEmpty()) {
@@ -48,6 +46,10 @@ void ScriptConnection::pump()
     }
     if (!queue_.isEmpty())
         QTimer::singleShot(queue_.first().second, this, &ScriptConnection::pump);
+    else if (end_ == End::Close)
+        close();
+    else if (end_ == End::Reset)
+        reset();
 }
 
 void ScriptConnection::write_line(const QByteArray &line)
@@ -89,6 +91,10 @@ void ScriptConnection::reset()
 {
     if (!socket_)
         return;
+    if (!queue_.isEmpty()) {
+        end_ = End::Reset;
+        return;
+    }
     socket_->flush();
     const qintptr fd = socket_->socketDescriptor();
     if (fd >= 0) {
@@ -103,6 +109,10 @@ void ScriptConnection::close()
 {
     if (!socket_)
         return;
+    if (!queue_.isEmpty()) {
+        end_ = End::Close;
+        return;
+    }
     socket_->flush();
     socket_->disconnectFromHost();
 }

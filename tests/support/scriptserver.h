@@ -36,7 +36,6 @@ class ScriptConnection : public QObject {
     Q_OBJECT
 public:
     ScriptConnection(ScriptServer *server, QTcpSocket *socket);
-    ~ScriptConnection() override;
 
     void write(const QByteArray &bytes);
     // `line` and CR LF.
@@ -47,13 +46,11 @@ public:
     // client sees them in separate reads. Whatever is written meanwhile
     // follows the last piece.
     void write_split(const QByteArray &bytes, const QList<qsizetype> &cuts, int delay_ms = 30);
-    // Sends what is buffered, then a TCP reset (SO_LINGER 0).
+    // Sends what is buffered or queued, then a TCP reset (SO_LINGER 0).
     void reset();
-    // Sends what is buffered, then closes politely.
+    // Sends what is buffered or queued, then closes politely.
     void close();
 
-    ScriptServer *server() const { return server_; }
-    QTcpSocket *socket() const { return socket_; }
     // Free for handlers: per-connection state such as "authenticated".
     QVariantMap state;
 
@@ -64,6 +61,7 @@ private:
     QPointer<QTcpSocket> socket_;
     QByteArray in_;
     QList<QPair<QByteArray, int>> queue_;  // pieces still to send, each with its delay
+    enum class End { None, Close, Reset } end_ = End::None;  // waiting for the queue
 };
 
 class ScriptServer : public QObject {

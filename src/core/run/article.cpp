@@ -315,18 +315,25 @@ bool ArticleStep::file_away(const QByteArray &picture, const QString &folder, co
     // A byte-identical picture under this name or one of its numbered
     // variants means this one was saved before.
     Listing &listing = listed_[folder];
-    const QSet<QString> &names = listing.names;
-    const int variants = listing.families.contains(name) ? 100 : 0;
-    for (int n = 0; n <= variants; ++n) {
-        const QString candidate_name = n == 0 ? name : numbered(name, n);
-        if (!names.contains(candidate_name))
-            continue;
-        const QString candidate = folder + QLatin1Char('/') + candidate_name;
-        if (QFileInfo(candidate).isFile() && holds_bytes(candidate, picture)) {
-            *identical_to = candidate;
-            return true;
+    const auto found_in = [&](const QString &family) {
+        const int variants = listing.families.contains(family) ? 100 : 0;
+        for (int n = 0; n <= variants; ++n) {
+            const QString candidate_name = n == 0 ? family : numbered(family, n);
+            if (!listing.names.contains(candidate_name))
+                continue;
+            const QString candidate = folder + QLatin1Char('/') + candidate_name;
+            if (QFileInfo(candidate).isFile() && holds_bytes(candidate, picture)) {
+                *identical_to = candidate;
+                return true;
+            }
         }
-    }
+        return false;
+    };
+    if (found_in(name))
+        return true;
+    // With all hundred variants taken it went under the article's number.
+    if (listing.names.contains(numbered(name, 100)) && found_in(numbered(name, number)))
+        return true;
     for (int attempt = 0; attempt < 5; ++attempt) {
         QString target = unique_name(base);
         if (target.isEmpty())  // all 100 variants taken: the article number tells it apart

@@ -191,18 +191,6 @@ QString unique_name(const QString &path)
     return QString();
 }
 
-void add_backslash(QString &path)
-{
-    const QString trimmed = trim_text(path);
-    if (trimmed.endsWith(QLatin1Char('/')) || trimmed.endsWith(QLatin1Char('\\')))
-        return;
-    qsizetype e = path.size();
-    while (e > 0 && path.at(e - 1) == QLatin1Char(' '))
-        --e;
-    path.truncate(e);
-    path += QLatin1Char('/');
-}
-
 bool dir_exists(const QString &path)
 {
     // An empty path is no folder (it would otherwise name the root).

@@ -15,8 +15,6 @@ QString safe_dir_name(const QString &group);
 // `path`, or the first free "_N" variant (N = 1..100) before the last "."
 // of the name; empty when all are taken. A name without "." gets "_N" at its end.
 QString unique_name(const QString &path);
-// Appends the separator unless the trimmed path ends in one.
-void add_backslash(QString &path);
 bool dir_exists(const QString &path);
 bool make_dirs(const QString &path);
 // The part after the last separator.

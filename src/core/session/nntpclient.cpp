@@ -750,6 +750,8 @@ void NewsClient::handle_status(int code, const QByteArray &line)
     default:
         break;
     }
+    if (code == 400)
+        farewell_ = printable(line);
 
     // A login may be asked for before any command.
     if (code == 480) {

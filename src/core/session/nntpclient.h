@@ -99,6 +99,9 @@ public:
     bool is_encrypted() const;
     // The description of the last failure.
     const QString &error_string() const { return error_; }
+    // A 400 reply (the server ending the session), which the close after it
+    // would otherwise hide; empty when none came.
+    const QString &farewell() const { return farewell_; }
 
     // Operations; each returns 0 when started, else ErrNotConnected, ErrBusy
     // or ErrBadArgument (see error_string()) and nothing follows.
@@ -214,6 +217,7 @@ private:
     bool progress_pending_ = false;
     QStringList tls_errors_;
     QString error_;
+    QString farewell_;
 
     // Protocol state of this connection.
     QByteArray command_;      // the operation's command, sent again after a login

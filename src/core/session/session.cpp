@@ -239,6 +239,8 @@ void Session::Private::on_async_error(qint64 number, const QString &description)
     }
     if (description == NewsClient::reset_text) {
         ui.add_status(QStringLiteral("Socket connection reset....not connected."));
+        if (client && !client->farewell().isEmpty())
+            ui.add_status(QStringLiteral("    The server said: ") + client->farewell());
         common_ending();
         return;
     }
