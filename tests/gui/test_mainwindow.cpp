@@ -135,12 +135,8 @@ private slots:
         QVERIFY(w.draw_jpeg(good));
         QVERIFY(!box->pixmap().isNull());
 
-        const QString bad = home.file(QStringLiteral("bad.jpg"));
-        QFile f(bad);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("\xff\xd8\xff\xe0 not really a picture");
-        f.close();
-        QVERIFY(!w.draw_jpeg(bad));
+        QVERIFY(home.write(QStringLiteral("bad.jpg"), "\xff\xd8\xff\xe0 not really a picture"));
+        QVERIFY(!w.draw_jpeg(home.file(QStringLiteral("bad.jpg"))));
         w.load_logo();  // what the run does after a picture that cannot be drawn
         QVERIFY(!box->text().isEmpty());
         QCOMPARE(at_start, box->text());

@@ -14,15 +14,13 @@ class TestCatchup : public QObject {
     Q_OBJECT
 private slots:
     void two_groups_other_server_untouched();
-    void pointer_set_lower();
     void then_run_sees_only_new();
-    void no_groups_ends_in_order();
-    void no_server();
+    void no_server_or_no_groups();
     void not_connected();
     void connection_lost_while_selecting();
     void group_not_on_server();
-    void group_refused();
-    void store_failure_before_and_after_a_stored_pointer();
+    void group_refused_or_store_failure_data();
+    void group_refused_or_store_failure();
 };
 
 void TestCatchup::two_groups_other_server_untouched()
@@ -36,13 +34,15 @@ void TestCatchup::two_groups_other_server_untouched()
         QVERIFY(!inn.post({g2}, QStringLiteral("two %1").arg(i), QStringLiteral("p@example.invalid"), "y\n").isEmpty());
 
     RunRig rig;
-    write_settings(rig.home, inn.setting(), rig.dl, true, false);
+    write_settings(rig.home, inn.setting(), rig.dl);
     QVERIFY(fill_database(rig.home, {{g1, inn.setting()}, {g2, inn.setting()}, {g1, QStringLiteral("other.server")}},
                           {QStringLiteral("jpg")}));
     {
         Database db;
         QVERIFY(db.open(rig.home.file(QStringLiteral("brivane.mdb"))));
         QVERIFY(db.set_last_msg(QStringLiteral("other.server"), g1, 77));
+        // A pointer above the high mark is set lower.
+        QVERIFY(db.set_last_msg(inn.setting(), g2, 5000));
     }
     QVERIFY2(rig.start(), qPrintable(rig.why));
     QCOMPARE(rig.catchup(), Outcome::Done);
@@ -61,61 +61,37 @@ void TestCatchup::two_groups_other_server_untouched()
     QVERIFY(rig.ui.messages.isEmpty());
 }
 
-void TestCatchup::pointer_set_lower()
-{
-    BRIVANE_REQUIRE_INN2(inn);
-    const QString g = inn.new_group();
-    QVERIFY(!g.isEmpty());
-    QVERIFY(!inn.post({g}, QStringLiteral("only"), QStringLiteral("p@example.invalid"), "x\n").isEmpty());
-    RunRig rig;
-    QVERIFY2(rig.setup(inn.setting(), {g}, true, false, 5000), qPrintable(rig.why));
-    QCOMPARE(rig.catchup(), Outcome::Done);
-    QVERIFY(rig.ui.has(QStringLiteral("Caught up: %1 High Message = 1").arg(g)));
-    QCOMPARE(rig.pointer(g, inn.setting()), qint64(1));
-}
-
 void TestCatchup::then_run_sees_only_new()
 {
     BRIVANE_REQUIRE_INN2(inn);
     const QString g = inn.new_group();
     QVERIFY(!g.isEmpty());
-    NewsArticle old;
-    old.groups = {g};
-    old.subject = QStringLiteral("old.jpg (1/1)");
-    old.body = uuencode_block(make_jpeg(301), QStringLiteral("old.jpg"));
-    QCOMPARE(inn.post_all({old}).size(), 1);
+    QCOMPARE(inn.post_all(picture_articles(g, {make_jpeg(301)}, QStringLiteral("old"))).size(), 1);
     RunRig rig;
     QVERIFY2(rig.setup(inn.setting(), {g}), qPrintable(rig.why));
     QCOMPARE(rig.catchup(), Outcome::Done);
-    NewsArticle fresh = old;
-    fresh.subject = QStringLiteral("new.jpg (1/1)");
-    fresh.body = uuencode_block(make_jpeg(302), QStringLiteral("new.jpg"));
-    QCOMPARE(inn.post_all({fresh}).size(), 1);
+    QCOMPARE(inn.post_all(picture_articles(g, {make_jpeg(302)}, QStringLiteral("new"))).size(), 1);
     QCOMPARE(rig.run(), Outcome::Done);
-    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("new.jpg")});
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("new1.jpg")});
     QCOMPARE(rig.pointer(g, inn.setting()), qint64(2));
 }
 
-void TestCatchup::no_groups_ends_in_order()
+// Nothing to do is a message, and no connection is made for it.
+void TestCatchup::no_server_or_no_groups()
 {
     ScriptServer server;
     QVERIFY(server.start());
     RunRig rig;
-    write_settings(rig.home, server.setting(), rig.dl, true, false);
+    write_settings(rig.home, server.setting(), rig.dl);
     QVERIFY(fill_database(rig.home, {{QStringLiteral("alt.x"), QStringLiteral("other.server")}}, {}));
     QVERIFY2(rig.start(), qPrintable(rig.why));
     QCOMPARE(rig.catchup(), Outcome::Message);
     QCOMPARE(rig.ui.messages, QStringList{QStringLiteral("No subscribed groups for this server!")});
-    QCOMPARE(server.connections, 0);
-    QCOMPARE(rig.pointer(QStringLiteral("alt.x"), QStringLiteral("other.server")), qint64(0));
-}
-
-void TestCatchup::no_server()
-{
-    RunRig rig;
-    QVERIFY2(rig.setup(QStringLiteral("   "), {}), qPrintable(rig.why));
+    rig.app->settings().news_server = QStringLiteral("   ");
     QCOMPARE(rig.catchup(), Outcome::Message);
     QCOMPARE(rig.ui.messages, QStringList{QStringLiteral("No news server  selected!")});
+    QCOMPARE(server.connections, 0);
+    QCOMPARE(rig.pointer(QStringLiteral("alt.x"), QStringLiteral("other.server")), qint64(0));
 }
 
 void TestCatchup::not_connected()
@@ -126,7 +102,7 @@ void TestCatchup::not_connected()
     RunRig rig;
     QVERIFY2(rig.setup(server.setting(), {QStringLiteral("alt.x")}, true, false, 9), qPrintable(rig.why));
     rig.session().timeouts.connect = 500;
-    QCOMPARE(rig.catchup(), Outcome::Message);
+    QCOMPARE(rig.catchup(), Outcome::Stopped);
     QVERIFY(rig.ui.has(QStringLiteral("Connect timed out!")));
     QCOMPARE(rig.ui.messages.last(), QStringLiteral("Not connected!"));
     QCOMPARE(rig.pointer(QStringLiteral("alt.x"), server.setting()), qint64(9));
@@ -180,64 +156,56 @@ void TestCatchup::group_not_on_server()
     QVERIFY(rig.ui.has(QStringLiteral("Caught up all groups...")));
 }
 
-// A group refused for want of a login is not one the server lacks: catch-up
-// ends there instead of reporting all groups caught up.
-void TestCatchup::group_refused()
+void TestCatchup::group_refused_or_store_failure_data()
 {
+    // The database refuses a group's pointer (as a full disk would), or
+    // else the server refuses the group; the first group's, or the second's.
+    QTest::addColumn<bool>("store");
+    QTest::addColumn<bool>("first");
+    QTest::addColumn<QString>("said");
+    const QString select = QStringLiteral("Cannot select group: ");
+    const QString store = QStringLiteral("Cannot store the message pointer of ");
+    QTest::newRow("first group refused") << false << true << select + QStringLiteral("alt.a (");
+    QTest::newRow("second group refused") << false << false << select + QStringLiteral("alt.b (");
+    QTest::newRow("first pointer not stored") << true << true << store + QStringLiteral("alt.a");
+    QTest::newRow("second pointer not stored") << true << false << store + QStringLiteral("alt.b");
+}
+
+// A group refused for want of a login is not one the server lacks, and a
+// pointer not stored is not caught up: catch-up ends there instead of
+// reporting all groups caught up. Before anything was stored that is a
+// message, as for any other reason nothing happened; after, the status line
+// says it and the command ended early.
+void TestCatchup::group_refused_or_store_failure()
+{
+    QFETCH(bool, store);
+    QFETCH(bool, first);
+    QFETCH(QString, said);
+    const QString refused = first ? QStringLiteral("alt.a") : QStringLiteral("alt.b");
     ScriptServer server;
     QVERIFY(server.start());
-    QByteArray open = "none";
     server.on("GROUP", [&](ScriptConnection &c, const QByteArray &args) {
-        if (args == open)
+        if (store || QString::fromUtf8(args) != refused)
             c.write_line("211 10 1 10 " + args);
         else
             c.write_line("480 Authentication required");
     });
-    for (const bool first_refused : {true, false}) {
-        open = first_refused ? "none" : "alt.a";
-        RunRig rig;
-        QVERIFY2(rig.setup(server.setting(), {QStringLiteral("alt.a"), QStringLiteral("alt.b")}, true,
-                           false, 2),
-                 qPrintable(rig.why));
-        QCOMPARE(rig.catchup(), first_refused ? Outcome::Message : Outcome::Stopped);
-        QVERIFY(!rig.ui.has(QStringLiteral("Caught up all groups...")));
-        const QString refused = first_refused ? QStringLiteral("alt.a") : QStringLiteral("alt.b");
-        QCOMPARE(rig.ui.count_starting(QStringLiteral("Cannot select group: ") + refused + QStringLiteral(" (")), 1);
-        QCOMPARE(rig.ui.messages.size(), first_refused ? 1 : 0);
-        QCOMPARE(rig.pointer(QStringLiteral("alt.a"), server.setting()), first_refused ? qint64(2) : qint64(10));
-        QCOMPARE(rig.pointer(QStringLiteral("alt.b"), server.setting()), qint64(2));
-        QCOMPARE(rig.session().news_state(), qint16(StateDisconnected));
-        QCOMPARE(rig.ui.enabled.value(int(Button::btnProc)), true);
+    RunRig rig;
+    QVERIFY2(rig.setup(server.setting(), {QStringLiteral("alt.a"), QStringLiteral("alt.b")}, true, false, 2),
+             qPrintable(rig.why));
+    if (store) {
+        QVERIFY(rig.app->db().exec(QStringLiteral("create trigger refuse before update on groups when new.name = '%1' "
+                                                  "begin select raise(abort, 'disk full'); end")
+                                       .arg(refused)));
     }
-}
-
-void TestCatchup::store_failure_before_and_after_a_stored_pointer()
-{
-    // The database refuses the pointer of one group (as a full disk would).
-    ScriptServer server;
-    QVERIFY(server.start());
-    server.on("GROUP", [](ScriptConnection &c, const QByteArray &args) {
-        c.write_line("211 10 1 10 " + args);
-    });
-    for (const bool first_fails : {true, false}) {
-        RunRig rig;
-        QVERIFY2(rig.setup(server.setting(), {QStringLiteral("alt.a"), QStringLiteral("alt.b")}, true,
-                           false, 2),
-                 qPrintable(rig.why));
-        const QString refused = first_fails ? QStringLiteral("alt.a") : QStringLiteral("alt.b");
-        QSqlQuery q(rig.app->db().sql());
-        QVERIFY(q.exec(QStringLiteral("create trigger refuse before update on groups when new.name = '%1' "
-                                      "begin select raise(abort, 'disk full'); end")
-                           .arg(refused)));
-        // Nothing stored yet: a message, as for any other reason nothing happened.
-        // After a stored pointer: the status line says it, and the command ended early.
-        QCOMPARE(rig.catchup(), first_fails ? Outcome::Message : Outcome::Stopped);
-        QCOMPARE(rig.ui.count_starting(QStringLiteral("Cannot store the message pointer of ") + refused), 1);
-        QCOMPARE(rig.ui.messages.size(), first_fails ? 1 : 0);
-        QCOMPARE(rig.pointer(QStringLiteral("alt.a"), server.setting()), first_fails ? qint64(2) : qint64(10));
-        QCOMPARE(rig.pointer(QStringLiteral("alt.b"), server.setting()), qint64(2));
-        QCOMPARE(rig.ui.enabled.value(int(Button::btnProc)), true);
-    }
+    QCOMPARE(rig.catchup(), first ? Outcome::Message : Outcome::Stopped);
+    QVERIFY(!rig.ui.has(QStringLiteral("Caught up all groups...")));
+    QCOMPARE(rig.ui.count_starting(said), 1);
+    QCOMPARE(rig.ui.messages.size(), first ? 1 : 0);
+    QCOMPARE(rig.pointer(QStringLiteral("alt.a"), server.setting()), first ? qint64(2) : qint64(10));
+    QCOMPARE(rig.pointer(QStringLiteral("alt.b"), server.setting()), qint64(2));
+    QCOMPARE(rig.session().news_state(), qint16(StateDisconnected));
+    QCOMPARE(rig.ui.enabled.value(int(Button::btnProc)), true);
 }
 
 QTEST_MAIN(TestCatchup)

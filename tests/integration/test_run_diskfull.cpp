@@ -11,7 +11,6 @@
 #include "support/inn2.h"
 
 #include <QDir>
-#include <QProcess>
 #include <QProcessEnvironment>
 #include <QTest>
 
@@ -19,9 +18,6 @@ using namespace brivane;
 using namespace brivane::test;
 
 namespace {
-
-const QString indent = QStringLiteral("    ");
-
 
 struct Phase {
     int code = -1;
@@ -124,8 +120,7 @@ void TestRunDiskFull::disk_fills_then_rerun()
         QCOMPARE(read_file(snap2 + QStringLiteral("/d%1.jpg").arg(i)), pics[i - 1]);
     QCOMPARE(query_number(home, QStringLiteral("select last_msg from groups")), qint64(total));
     QCOMPARE(query_number(home, QStringLiteral("select count(*) from dupes")), qint64(total));
-    const QStringList log = QString::fromUtf8(home.read(QStringLiteral("dllog.txt"))).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
-    QCOMPARE(log.size(), total);
+    QCOMPARE(dllog_lines(home).size(), total);
 }
 
 QTEST_MAIN(TestRunDiskFull)

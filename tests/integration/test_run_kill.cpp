@@ -8,8 +8,6 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QSet>
 #include <QRegularExpression>
 #include <QTest>
@@ -21,8 +19,6 @@ using namespace brivane::test;
 
 namespace {
 
-const QString indent = QStringLiteral("    ");
-
 // Starts `brivane-cli run` and sends it `sig` (SIGKILL unless told otherwise)
 // once `pointers` headers were finished. Returns the stdout lines seen in
 // `seen` and the exit code in `code`; false when the run ended before that.
@@ -30,11 +26,7 @@ bool run_and_kill(const QString &home, int pointers, QStringList *seen, int sig 
                   int *code = nullptr)
 {
     QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("BRIVANE_HOME"), home);
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(BRIVANE_CLI_PATH), {QStringLiteral("run")});
-    if (!p.waitForStarted(10000))
+    if (!start_program(p, home, {QStringLiteral("run")}))
         return false;
     int done = 0;
     QByteArray pending;
@@ -165,7 +157,7 @@ void TestRunKill::killed_and_rerun()
     QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(','))));
     // Each picture is in the log once: a rerun's identical copy is logged only
     // when the kill came between its save and its line.
-    const QStringList log = QString::fromUtf8(home.read(QStringLiteral("dllog.txt"))).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    const QStringList log = dllog_lines(home);
     QCOMPARE(log.size(), total);
     for (int i = 1; i <= total; ++i)
         QCOMPARE(log.filter(QRegularExpression(QStringLiteral("^k%1\\.jpg,").arg(i))).size(), 1);

@@ -67,13 +67,6 @@ void TestRunServers::run()
     }
     QCOMPARE(QDir(dl).entryList(QDir::Files | QDir::Hidden), names);
     QCOMPARE(query_number(home, QStringLiteral("select last_msg from groups")), qint64(pics.size()));
-
-    // Nothing new the second time, over a fresh connection.
-    if (tls)
-        qputenv("BRIVANE_CA_FILE", inn.ca_file().toLocal8Bit());
-    QCOMPARE(run_cli(home.path(), {QStringLiteral("run")}, &out, &err), 0);
-    qunsetenv("BRIVANE_CA_FILE");
-    QVERIFY2(out.contains("    No new messages..."), out.constData());
 }
 
 QTEST_MAIN(TestRunServers)

@@ -17,6 +17,8 @@
 #include <QFile>
 #include <QImage>
 #include <QPainter>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QSqlQuery>
 #include <QVariant>
@@ -24,6 +26,9 @@
 #include <memory>
 
 namespace brivane::test {
+
+// The indent of the run's lines about one header.
+inline const QString indent = QStringLiteral("    ");
 
 // A real JPEG, different for every seed; `noise` makes it larger.
 inline QByteArray make_jpeg(quint32 seed, int width = 96, int height = 64, bool noise = false)
@@ -91,27 +96,24 @@ inline QList<NewsArticle> picture_articles(const QString &group, const QList<QBy
     return arts;
 }
 
-inline int line_count(const QByteArray &body)
-{
-    return int(body.count('\n'));
-}
-
-// Writes Brivane.ini for a run against `server`.
+// Writes Brivane.ini for a run against `server`: duplicate check on, no
+// group folders, 3 cross-posts, 1 to 30000 lines, unless `tweak` says else.
 inline void write_settings(const TempHome &home, const QString &server, const QString &dlpath,
-                           bool checkdupes, bool ng_dirs, bool rcvunk = false, int xposts = 3,
-                           int min_lines = 1, int max_lines = 30000)
+                           const std::function<void(Settings &)> &tweak = {})
 {
     Settings s(home.file(QStringLiteral("Brivane.ini")));
     s.news_server = server;
     s.dlpath = dlpath;
-    s.checkdupes = checkdupes;
-    s.ng_dirs = ng_dirs;
-    s.rcvunk = rcvunk;
-    s.xposts = qint16(xposts);
-    s.min_lines = qint16(min_lines);
-    s.max_lines = qint16(max_lines);
+    s.checkdupes = true;
+    s.ng_dirs = false;
+    s.rcvunk = false;
+    s.xposts = 3;
+    s.min_lines = 1;
+    s.max_lines = 30000;
     s.preview = false;
     s.show_splash = false;
+    if (tweak)
+        tweak(s);
     for (const char *k : {"news_server", "dlpath", "checkdupes", "ng_dirs", "rcvunk", "xposts",
                           "min_lines", "max_lines", "preview", "showsplash"})
         s.save(QLatin1String(k));
@@ -147,7 +149,7 @@ inline QString picture_home(const TempHome &home, const QString &server, const Q
     const QString dl = home.file(QStringLiteral("pictures"));
     if (!QDir().mkpath(dl))
         return QString();
-    write_settings(home, server, dl, checkdupes, false);
+    write_settings(home, server, dl, [&](Settings &s) { s.checkdupes = checkdupes; });
     if (!fill_database(home, {{group, server}}, {QStringLiteral("jpg")}))
         return QString();
     return dl;
@@ -199,6 +201,35 @@ inline QStringList query_texts(const TempHome &home, const QString &statement)
     return out;
 }
 
+inline qint64 pointer(const TempHome &home, const QString &group, const QString &server)
+{
+    return query_number(home, QStringLiteral("select last_msg from groups where name = ? and server = ?"),
+                        {group, server});
+}
+
+// The lines of dllog.txt; an empty line inside is kept, so a split line shows.
+inline QStringList dllog_lines(const TempHome &home)
+{
+    QStringList lines = QString::fromUtf8(home.read(QStringLiteral("dllog.txt"))).split(QStringLiteral("\r\n"));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+// Starts `program` (the CLI unless told otherwise; the desktop program draws
+// offscreen) on `home` without waiting for its end: a scripted server must
+// answer from this event loop meanwhile.
+inline bool start_program(QProcess &p, const QString &home, const QStringList &args,
+                          const QString &program = QStringLiteral(BRIVANE_CLI_PATH))
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("BRIVANE_HOME"), home);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    return p.waitForStarted(10000);
+}
+
 inline QByteArray read_file(const QString &path)
 {
     QFile f(path);
@@ -225,9 +256,7 @@ public:
     bool draw_jpeg(const QString &path) override
     {
         QImage img;
-        const bool ok = img.load(path, "JPEG");
-        drawn << path;
-        return ok;
+        return img.load(path, "JPEG");
     }
     void load_logo() override { ++logos; }
     void draw_progress(int bar, qint64 value) override
@@ -237,7 +266,6 @@ public:
     }
 
     bool preview_on = false;
-    QStringList drawn;
     int logos = 0;
     QList<qint64> header_bar;  // values drawn on the headers' bar
     std::function<void(const QString &)> on_status;
@@ -267,12 +295,6 @@ struct RunRig {
     {
         QDir().mkpath(dl);
     }
-    ~RunRig()
-    {
-        // BRIVANE_TEST_DUMP=1 shows what each run said.
-        if (qEnvironmentVariableIsSet("BRIVANE_TEST_DUMP"))
-            qInfo().noquote() << dump();
-    }
 
     // Starts the App as the CLI does; false with the reason in `why`.
     bool start()
@@ -297,7 +319,10 @@ struct RunRig {
     bool setup(const QString &server, const QStringList &groups, bool checkdupes = true,
                bool ng_dirs = false, qint64 last_msg = 0)
     {
-        write_settings(home, server, dl, checkdupes, ng_dirs);
+        write_settings(home, server, dl, [&](Settings &s) {
+            s.checkdupes = checkdupes;
+            s.ng_dirs = ng_dirs;
+        });
         QList<QPair<QString, QString>> rows;
         for (const QString &g : groups)
             rows.append({g, server});
@@ -307,8 +332,11 @@ struct RunRig {
         }
         return start();
     }
+    // One run, its status lines and messages alone kept.
     Outcome run(qint64 chunk = 0)
     {
+        ui.status.clear();
+        ui.messages.clear();
         Run r(app->settings(), app->db(), session(), ui, app->paths(), app->shared());
         if (chunk > 0)
             r.set_chunk_size(chunk);
@@ -316,19 +344,17 @@ struct RunRig {
         counters = r.counters();
         return o;
     }
-    Outcome catchup() { return commands->catchup(); }
-    Session &session() { return commands->session(); }
-    // Ends the App (its lock and database) as the program's end would.
-    void stop()
+    Outcome catchup()
     {
-        commands.reset();
-        app.reset();
+        ui.status.clear();
+        ui.messages.clear();
+        return commands->catchup();
     }
+    Session &session() { return commands->session(); }
 
     qint64 pointer(const QString &group, const QString &server) const
     {
-        return query_number(home, QStringLiteral("select last_msg from groups where name = ? and server = ?"),
-                            {group, server});
+        return brivane::test::pointer(home, group, server);
     }
     QStringList pictures(const QString &sub = QString()) const
     {
@@ -336,14 +362,7 @@ struct RunRig {
             .entryList(QDir::Files | QDir::Hidden, QDir::Name);
     }
     QByteArray picture(const QString &name) const { return read_file(dl + QLatin1Char('/') + name); }
-    QStringList dllog() const
-    {
-        const QByteArray all = home.read(QStringLiteral("dllog.txt"));
-        QStringList lines = QString::fromUtf8(all).split(QStringLiteral("\r\n"));
-        if (!lines.isEmpty() && lines.last().isEmpty())
-            lines.removeLast();
-        return lines;
-    }
+    QStringList dllog() const { return dllog_lines(home); }
     QStringList leftovers() const { return brivane::test::leftovers(home.path()); }
     QString dump() const { return ui.status.join(QLatin1Char('\n')) + QStringLiteral("\nMESSAGES: ") + ui.messages.join(QLatin1Char('|')); }
 

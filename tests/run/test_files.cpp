@@ -152,15 +152,6 @@ private slots:
         QVERIFY(!make_dirs(""));
     }
 
-    void path_names()
-    {
-        QCOMPARE(path_file_name("/dl/group/pic.jpg"), QString("pic.jpg"));
-        QCOMPARE(path_file_name("C:\\dl\\pic.jpg"), QString("pic.jpg"));
-        QCOMPARE(path_file_name("pic.jpg"), QString("pic.jpg"));
-        QCOMPARE(path_file_name("/dl/"), QString());
-        QCOMPARE(path_file_name(""), QString());
-    }
-
     void hostile_names_land_inside_the_download_folder()
     {
         test::TempHome home;

@@ -164,26 +164,6 @@ private slots:
         const QString subject = QString::fromUtf8("İİİİİİİİİİ x.jpg");
         QCOMPARE(brivane::getfilename(subject, 1, masks), QString("x.jpg"));
     }
-
-    void domain_brackets_quotes()
-    {
-        QCOMPARE(get_domain("Joe <joe@example.org>"), QString("@example.org>"));
-        QCOMPARE(get_domain("a@b@c"), QString("@b@c"));
-        QCOMPARE(get_domain("no address"), QString());
-        QCOMPARE(nobrackets("[x] a|b [y]"), QString("(x) a b (y)"));
-        QCOMPARE(quote_to_tilde("O'Brien's"), QString("O~Brien~s"));
-        QCOMPARE(tilde_to_quote("O~Brien~s"), QString("O'Brien's"));
-    }
-
-    void is_ignored_compares_exactly()
-    {
-        const QStringList list{"Spammer (spam@x.org)", "other@y"};
-        QVERIFY(is_ignored("Spammer (spam@x.org)", list));
-        QVERIFY(is_ignored("other@y", list));
-        QVERIFY(!is_ignored("spammer (spam@x.org)", list));
-        QVERIFY(!is_ignored("other@y ", list));
-        QVERIFY(!is_ignored("anyone", QStringList()));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestFilters)

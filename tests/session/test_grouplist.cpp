@@ -69,7 +69,7 @@ void TestGroupList::not_connected()
     GroupRig r(QStringLiteral("127.0.0.1:1"));
     QVERIFY(r.ok);
     QVERIFY(r.db.replace_newsgroups(QStringLiteral("127.0.0.1:1"), {QStringLiteral("alt.kept")}));
-    QCOMPARE(r.run(), Outcome::Message);
+    QCOMPARE(r.run(), Outcome::Stopped);
     QCOMPARE(r.ui.messages.last(), QStringLiteral("Not connected!"));
     QVERIFY(r.ui.enabled.value(int(Button::btnDisc)));
     QCOMPARE(r.stored(QStringLiteral("127.0.0.1:1")), QStringList{QStringLiteral("alt.kept")});

@@ -45,7 +45,8 @@ Outcome catchup_Click(Session &session, Database &db, const Settings &settings, 
     if (session.news_state() != StateConnected) {
         ui.message(QStringLiteral("Not connected!"));
         finish(session, ui);
-        return Outcome::Message;
+        // As for a run: a server that cannot be reached now may be later.
+        return session.server_unset ? Outcome::Message : Outcome::Stopped;
     }
     ui.set_enabled(Button::btnProc, false);
 

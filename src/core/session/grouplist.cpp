@@ -49,7 +49,8 @@ Outcome get_all_newsgroups(Session &session, Database &db, const Settings &setti
     if (session.news_state() != StateConnected) {
         ui.message(QStringLiteral("Not connected!"));
         ui.set_enabled(Button::btnDisc, true);
-        return Outcome::Message;
+        // As for a run: a server that cannot be reached now may be later.
+        return session.server_unset ? Outcome::Message : Outcome::Stopped;
     }
 
     ui.set_enabled(Button::btnProc, false);

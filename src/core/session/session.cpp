@@ -338,6 +338,14 @@ void Session::Private::start(qint16 state, int timeout_ms,
         q->set_news_state(StateDisconnected);
         return;
     }
+    if (e == NewsClient::ErrBadArgument) {
+        // Nothing was sent: only this operation failed, the connection is as it was.
+        q->last_ok = false;
+        q->last_reply = client->error_string();
+        q->last_error = e;
+        on_completed(true);
+        return;
+    }
     // Refused before anything was sent: told like a failure of the operation.
     on_async_error(e, client ? client->error_string() : QString());
     if (q->news_state() == state)
@@ -385,6 +393,8 @@ void Session::connect_to_server()
         return;
     }
     d->ui.add_status(QStringLiteral("Connecting to server..."));
+    if (stop_requested)
+        return;  // Stop (or the window closed) while that line was drawn
     d->set_light(LightYellow);
     d->buttons(false, false);
 
@@ -569,7 +579,9 @@ qint64 Session::overview_count() const
 
 bool Session::group_missing() const
 {
-    return last_error == NewsClient::ErrNoSuchGroup;
+    // A name no server can carry (a blank in it) is passed over like one
+    // this server does not have.
+    return last_error == NewsClient::ErrNoSuchGroup || last_error == NewsClient::ErrBadArgument;
 }
 
 QString Session::select_failure(const QString &group) const
