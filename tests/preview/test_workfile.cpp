@@ -80,6 +80,12 @@ private slots:
     void each_data_line_decides_the_verdict_afresh()
     {
         Fixture f;
+        // The zero-length line written as a blank, or with the blank lost.
+        for (const QByteArray zero : {" ", ""}) {
+            QByteArray block = uu_block();
+            block.replace("\n`\n", "\n" + zero + "\n");
+            QVERIFY2(f.fix(block), zero.constData());
+        }
         // A 63-character line not starting with "M" makes it False; the
         // backquote line makes it True again.
         QVERIFY(f.fix("begin 644 a.jpg\r\nX" + QByteArray(62, '!') + "\r\n`\r\nend\r\n"));
@@ -201,6 +207,10 @@ private slots:
                                  "--- CUT HERE ---\n")));
         QCOMPARE(f.work(), test::crlf("begin 644 pic.jpg\n" + full_line + "\n" + data_with_size + "\n"
                                       + data_with_uuxt + "\n`\nend\n"));
+        // Nor is a begin line whose name holds one of the words.
+        QVERIFY(f.fix(uu_block("fullsize.jpg")));
+        QCOMPARE(f.work(), test::crlf(uu_block("fullsize.jpg")));
+        QCOMPARE(f.repair.found_filename, QString("fullsize.jpg"));
 
         // base64 lines may spell the words in any case: they stay.
         const QByteArray b64 = "/9j/4AAQSiZeAAAAUuXtAAAAcutsHERE\n/9j/sizeUUXT\n";
@@ -301,6 +311,17 @@ private slots:
         QCOMPARE(f.repair.found_filename, "pic.jpg");
         f.fix(test::mime_article("/9j/4AAQ\n", unknown + "\n" + unclosed + "\n"));
         QCOMPARE(f.repair.found_filename, QString::fromLatin1(unclosed.mid(field.size(), 8192 - field.size())));
+        // Fields folded over thousands of short lines, full of words that
+        // never close, each decoded once and in one pass.
+        QByteArray folded;
+        for (int i = 0; i < 64; ++i) {
+            folded += field + "\"";
+            while (folded.size() % 8000 < 7990)
+                folded += "\n =?x?Q?x";
+            folded += "\n";
+        }
+        QVERIFY(f.fix(test::crlf(folded) + uu_block("last.jpg")));
+        QCOMPARE(f.repair.found_filename, "last.jpg");
         // A word longer than any real one is not decoded.
         const QByteArray long_word = "=?UTF-8?Q?" + QByteArray(1100, 'a') + "?=";
         f.fix(test::mime_article("/9j/4AAQ\n", field + long_word + "\n"));

@@ -90,13 +90,15 @@ std::optional<QString> encoded_word(Text s, size_t *length)
     const size_t mark = s.find('?', 2);
     if (mark == npos || mark + 2 >= s.size() || s[mark + 2] != '?')
         return std::nullopt;
-    const size_t close = s.find("?=", mark + 3);
-    if (close == npos)
+    // The text holds no "?": the next one must close the word. Looking only
+    // that far keeps a value of many "=?" linear.
+    const size_t close = s.find('?', mark + 3);
+    if (close == npos || close + 1 >= s.size() || s[close + 1] != '=')
         return std::nullopt;
     Text charset = s.substr(2, mark - 2);
     const Text text = s.substr(mark + 3, close - mark - 3);
     if (charset.empty() || std::any_of(charset.begin(), charset.end(), blank)
-        || std::any_of(text.begin(), text.end(), blank) || text.find('?') != npos)
+        || std::any_of(text.begin(), text.end(), blank))
         return std::nullopt;
     charset = charset.substr(0, charset.find('*'));  // "*language" changes nothing
     std::optional<QByteArray> bytes;

@@ -192,6 +192,13 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
     bool copying = false;  // false during the header scan
     std::string field;     // the header field holding a name, its lines joined by '\n'
     constexpr size_t max_field = 8192;
+    const auto take_name = [this](std::string &gathered) {
+        if (gathered.empty())
+            return;
+        if (std::optional<QString> name = mime_file_name(gathered))
+            found_filename = std::move(*name);
+        gathered.clear();
+    };
 
     while (p < end) {
         const char *lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
@@ -204,23 +211,22 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
         if (!copying) {
             const bool stopping = encoded::is_uu_begin_line(line) || scan(line).jpeg;
             // A name parameter, also one further down its field's folded
-            // lines (RFC 2231 pieces, a long quoted name): the field so far
-            // is decoded again with each line. Only lines holding "name",
-            // and those after them, pay for it.
+            // lines (RFC 2231 pieces, a long quoted name): the field is
+            // decoded once it ends. Only lines holding "name", and those
+            // after them, are gathered.
             const bool folded = !line.empty() && (line.front() == ' ' || line.front() == '\t');
             if (!folded)
-                field.clear();
+                take_name(field);
             if ((folded && !field.empty()) || find_name_word(line) != Line::npos) {
                 if (field.empty() || field.size() + line.size() < max_field) {
                     if (!field.empty())
                         field += '\n';
                     field.append(line.substr(0, max_field));  // no name is longer
-                    if (std::optional<QString> name = mime_file_name(field))
-                        found_filename = std::move(*name);
                 }
             }
             if (!stopping)
                 continue;
+            take_name(field);  // the stopping line ends the field
             copying = true;
         }
 
@@ -267,7 +273,9 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
                 complete = false;
             if (line.size() < 63)
                 complete = true;
-            if (line == "`") {
+            // The zero-length line: "`", or a blank that mail and news may
+            // have taken off, as older encoders write it.
+            if (line == "`" || line.find_first_not_of(' ') == Line::npos) {
                 backquote_seen = true;
                 complete = true;
             }
@@ -280,7 +288,8 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
         const bool uu_line = uu_data && encoded::is_uu_data_line(line);
         const bool b64_line = !uu_line && encoded::is_base64_data_line(line);
         bool keep = true;
-        if (!uu_line && !(b64_line && jpeg64_found)) {
+        // The begin line stays too: "begin 644 fullsize.jpg" is no separator.
+        if (!begin_line && !uu_line && !(b64_line && jpeg64_found)) {
             const LineFacts facts = scan(line);
             if (facts.jpeg)
                 jpeg64_found = true;
@@ -293,6 +302,7 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
             *w++ = '\n';
         }
     }
+    take_name(field);  // a header scan that reached the end
     out.truncate(w - out.data());
     *cleaned = std::move(out);
 

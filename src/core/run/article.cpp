@@ -388,10 +388,17 @@ bool ArticleStep::logged(const QString &saved_name)
         if (!f.open(QIODevice::ReadOnly)) {
             log_unreadable_ = f.exists();  // left alone; a missing log gets the lines
         } else {
+            // A name is far shorter than a line may be: only the commas of
+            // a line's start count, so a subject of commas costs nothing.
+            constexpr qsizetype name_room = 1024;
+            bool line_start = true;
             while (!f.atEnd()) {
-                const QByteArray line = f.readLine(1 << 16);
-                for (qsizetype comma = line.indexOf(','); comma >= 0; comma = line.indexOf(',', comma + 1))
-                    log_names_.insert(line.left(comma));
+                const QByteArray piece = f.readLine(name_room);
+                if (line_start) {
+                    for (qsizetype comma = piece.indexOf(','); comma >= 0; comma = piece.indexOf(',', comma + 1))
+                        log_names_.insert(piece.left(comma));
+                }
+                line_start = piece.endsWith('\n');
             }
         }
     }
