@@ -72,8 +72,6 @@ void run(const QString &line)
     check_safe_name(safe_file_name(line), true);
     check_safe_name(safe_dir_name(line), false);
     check(!path_file_name(line).contains(QLatin1Char('/')));
-    QString p = line;
-    add_backslash(p);
 }
 
 } // namespace

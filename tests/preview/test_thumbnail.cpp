@@ -60,6 +60,18 @@ QByteArray progressive_claiming(int w, int h)
     return QByteArray();
 }
 
+// `jpg` with its last scan (its header and data, up to the end marker)
+// repeated to make `scans` more.
+QByteArray with_more_scans(QByteArray jpg, int scans)
+{
+    const qsizetype last = jpg.lastIndexOf("\xff\xda");
+    const qsizetype end = jpg.lastIndexOf("\xff\xd9");
+    if (last < 0 || end < last)
+        return QByteArray();
+    jpg.insert(end, jpg.mid(last, end - last).repeated(scans));
+    return jpg;
+}
+
 qint64 peak_memory_mb()
 {
     struct rusage ru;
@@ -154,6 +166,23 @@ private slots:
             QVERIFY(fitted_picture(f.fileName(), {198, 198}).isNull());
         }
         QVERIFY2(peak_memory_mb() - before < 100, qPrintable(QString::number(peak_memory_mb() - before)));
+
+        // A picture within the limit whose scans never end: each is a pass
+        // over all of it (these 5,000 took seconds to decode; a few
+        // megabytes of them, at the largest size allowed, take minutes).
+        const QByteArray endless = with_more_scans(progressive_claiming(4096, 4096), 5000);
+        QVERIFY(!endless.isEmpty());
+        QFile f(dir.filePath(QStringLiteral("scans.jpg")));
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(endless);
+        f.close();
+        QVERIFY(fitted_picture(f.fileName(), {198, 198}).isNull());
+        // The same picture with its few scans has its thumbnail.
+        QFile few(dir.filePath(QStringLiteral("few.jpg")));
+        QVERIFY(few.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        few.write(progressive_claiming(512, 512));
+        few.close();
+        QCOMPARE(fitted_picture(few.fileName(), {198, 198}).size(), QSize(198, 198));
         // A large photo still has its thumbnail (pictures_of_each_kind: 6000 x 4000).
     }
 };

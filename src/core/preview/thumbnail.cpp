@@ -1,6 +1,9 @@
 #include "preview/thumbnail.h"
 
+#include <QFile>
 #include <QImageReader>
+
+#include <cstring>
 
 namespace brivane {
 
@@ -21,12 +24,66 @@ QSize fitted_size(const QSize &picture, const QSize &box)
 // 60000 pixels would take gigabytes.
 constexpr qint64 max_thumbnail_pixels = qint64(1) << 26;
 
+// Most scans a JPEG may have. Each scan of a progressive JPEG is a pass over
+// the whole picture; real ones have about ten, while a few megabytes can hold
+// a hundred thousand, which would take many minutes to decode.
+constexpr int max_jpeg_scans = 500;
+
+namespace {
+
+// The number of scans (start-of-scan segments) of the JPEG `data`, counted
+// up to `limit` + 1; 0 when it is no JPEG.
+int jpeg_scans(const uchar *data, qint64 size, int limit)
+{
+    if (size < 4 || data[0] != 0xff || data[1] != 0xd8)
+        return 0;
+    int scans = 0;
+    qint64 i = 2;
+    while (i + 1 < size && scans <= limit) {
+        if (data[i] != 0xff) {  // inside entropy-coded data
+            const void *ff = std::memchr(data + i, 0xff, size_t(size - i));
+            if (!ff)
+                break;
+            i = static_cast<const uchar *>(ff) - data;
+            continue;
+        }
+        const uchar marker = data[i + 1];
+        if (marker == 0xff) {
+            ++i;  // fill byte
+            continue;
+        }
+        if (marker == 0x00 || (marker >= 0xd0 && marker <= 0xd7) || marker == 0x01) {
+            i += 2;  // a stuffed byte, a restart marker: no length follows
+            continue;
+        }
+        if (marker == 0xd9)
+            break;
+        if (i + 3 >= size)
+            break;
+        const qint64 length = qint64(data[i + 2]) << 8 | data[i + 3];
+        if (marker == 0xda)
+            ++scans;
+        i += 2 + length;  // entropy-coded data follows a scan's header
+    }
+    return scans;
+}
+
+} // namespace
+
 QImage fitted_picture(const QString &path, const QSize &box)
 {
     QImageReader reader(path);
     const QSize stated = reader.size();
     if (qint64(stated.width()) * stated.height() > max_thumbnail_pixels)
         return QImage();
+    if (reader.format() == "jpeg") {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return QImage();
+        const uchar *data = file.size() > 0 ? file.map(0, file.size()) : nullptr;
+        if (data && jpeg_scans(data, file.size(), max_jpeg_scans) > max_jpeg_scans)
+            return QImage();
+    }
     const QSize fitted = fitted_size(stated, box);
     if (fitted.isEmpty())
         return QImage();
