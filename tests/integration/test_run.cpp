@@ -13,6 +13,10 @@
 #include <algorithm>
 #include <limits>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 using namespace brivane;
 using namespace brivane::test;
 
@@ -242,7 +246,19 @@ void TestRun::second_run_has_nothing_new()
 
     RunRig rig;
     QVERIFY2(rig.setup(inn.setting(), {group}), qPrintable(rig.why));
+    // Left in the folder: a temporary file of a killed run, and one that a
+    // copy of the program with another home is writing now (it holds a lock).
+    const QString stale = rig.dl + QStringLiteral("/.brivane-stale.part");
+    const QString busy = rig.dl + QStringLiteral("/.brivane-busy.part");
+    QVERIFY(rig.home.write(QStringLiteral("pictures/.brivane-stale.part"), "half"));
+    QVERIFY(rig.home.write(QStringLiteral("pictures/.brivane-busy.part"), "half"));
+    const int held = ::open(QFile::encodeName(busy).constData(), O_RDONLY);
+    QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
     QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY(!QFile::exists(stale));
+    QVERIFY(QFile::exists(busy));
+    ::close(held);
+    QVERIFY(QFile::remove(busy));
     QCOMPARE(rig.pictures(), QStringList{QStringLiteral("one.jpg")});
     QCOMPARE(rig.pointer(group, inn.setting()), qint64(1));
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -199,6 +200,19 @@ DecodeResult write_new_file(const QString &target, const QByteArray &data)
     }
     if (fd < 0)
         return result(DecodeStatus::WriteError, QStringLiteral("No temporary name free in %1").arg(folder));
+    // Locked while it is written and until it has its name, so that another
+    // copy sweeping this folder for left-overs passes it by. The second
+    // descriptor keeps the lock after the first is closed (and its errors read).
+    ::flock(fd, LOCK_EX | LOCK_NB);
+    const int hold = ::dup(fd);
+    struct Release {
+        int fd;
+        ~Release()
+        {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } release{hold};
 
     if (const int err = write_all(fd, data.constData(), data.size()); err != 0) {
         ::close(fd);
@@ -221,6 +235,23 @@ DecodeResult write_new_file(const QString &target, const QByteArray &data)
                       QStringLiteral("Cannot write %1: %2").arg(target, errno_text(err)));
     }
     return result(DecodeStatus::Ok, QString());
+}
+
+bool remove_unused_temporary(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd >= 0) {
+        const bool busy = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        if (busy) {
+            ::close(fd);
+            return false;
+        }
+        const bool removed = ::unlink(name.constData()) == 0;
+        ::close(fd);
+        return removed;
+    }
+    return ::unlink(name.constData()) == 0;
 }
 
 namespace {

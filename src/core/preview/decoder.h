@@ -34,6 +34,9 @@ DecodeResult base64_decode_bytes(const QByteArray &text, QByteArray *decoded);
 // Writes `data` under a hidden temporary name beside `target`, then moves it
 // into place without ever replacing a file (TargetExists when taken).
 DecodeResult write_new_file(const QString &target, const QByteArray &data);
+// Removes a temporary file write_new_file() left (a killed run), unless a
+// copy of the program with another home is writing it now. True when gone.
+bool remove_unused_temporary(const QString &path);
 
 // Writes all `size` bytes to `fd`, short writes and EINTR retried. Returns 0,
 // or the errno of the failure (ENOSPC for a write that took nothing).

@@ -287,12 +287,13 @@ void ArticleStep::sweep(const QString &folder)
 {
     if (listed_.contains(folder))
         return;
-    // Hidden temporary files of pictures a killed run did not finish.
+    // Hidden temporary files of pictures a killed run did not finish (one
+    // another copy of the program is writing right now is passed by).
     QDir dir(folder);
     const QStringList stale = dir.entryList({QStringLiteral(".brivane-*.part")},
                                             QDir::Files | QDir::Hidden);
     for (const QString &f : stale)
-        QFile::remove(dir.filePath(f));
+        remove_unused_temporary(dir.filePath(f));
     // The names in the folder, listed once, so the search for an identical
     // picture does not ask the file system for a hundred names per article.
     Listing &listing = listed_[folder];
