@@ -61,6 +61,14 @@ struct LineFacts {
     bool separator = false;  // upper-cased, contains "SIZE", "CUT HERE" or "UUXT"
 };
 
+// A base64 data line, trailing blanks allowed: the decoder takes it so.
+bool is_base64_data(Line line)
+{
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+        line.remove_suffix(1);
+    return encoded::is_base64_data_line(line);
+}
+
 // One pass over the line for both searches.
 LineFacts scan(Line line)
 {
@@ -246,7 +254,7 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
         auto is_data = [&](Line l) {
             if (begin_found && past_begin && !end_found && encoded::is_uu_data_line(l))
                 return true;
-            return jpeg64_found && encoded::is_base64_data_line(l);
+            return jpeg64_found && is_base64_data(l);
         };
         if (starts_upper(line, "END") && !is_data(line)
             && !(line.size() >= 2 && line.substr(line.size() - 2) == "  "
@@ -286,7 +294,7 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
         // one of the words. A uuencoded line cannot hold "/9j/" ("j" is
         // outside its alphabet), so the bulk of the data needs no search.
         const bool uu_line = uu_data && encoded::is_uu_data_line(line);
-        const bool b64_line = !uu_line && encoded::is_base64_data_line(line);
+        const bool b64_line = !uu_line && is_base64_data(line);
         bool keep = true;
         // The begin line stays too: "begin 644 fullsize.jpg" is no separator.
         if (!begin_line && !uu_line && !(b64_line && jpeg64_found)) {
