@@ -423,6 +423,8 @@ void TestNntpClient::overview_reordered_to_classic()
         {"seven listed out of order, xref sent",
          {"Subject:", "From:", "Date:", "Message-ID:", "References:", ":lines", ":bytes"},
          "7\tSubject 7\tme@x\tToday\t<7@x>\t<6@x>\t20\t1234\tXref: h g:7", classic_line},
+        // More fields than any server has would widen every line to all of them.
+        {"a hostile format", QList<QByteArray>(100000, "From:"), classic_line, classic_line},
     };
     for (const Case &k : cases) {
         ScriptServer s;

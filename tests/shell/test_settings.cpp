@@ -9,6 +9,8 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace brivane;
 
@@ -95,6 +97,35 @@ private slots:
         QCOMPARE(again.dlpath, QStringLiteral("/new/pics"));
         QCOMPARE(again.xposts, qint16(3));
         QVERIFY(again.preview);
+    }
+
+    // A file that is there but cannot be read (its mode, an I/O error) is
+    // not written over with the one key: every other line would be lost.
+    void an_unreadable_file_is_not_written_over()
+    {
+        test::TempHome home;
+        const QByteArray before = "[SETUP]\nuserid=bob\n; mine\n";
+        QVERIFY(home.write("Brivane.ini", before));
+        const QByteArray path = QFile::encodeName(home.file("Brivane.ini"));
+        // Root reads any file: the save is made as another user then.
+        const bool root = ::geteuid() == 0;
+        if (root) {
+            QVERIFY(::chmod(QFile::encodeName(home.path()).constData(), 0777) == 0);
+            QVERIFY(::chown(path.constData(), 65534, 65534) == 0);
+        }
+        QVERIFY(::chmod(path.constData(), 0200) == 0);
+        Settings s(home.file("Brivane.ini"));
+        s.dlpath = QStringLiteral("/new");
+        QString error;
+        if (root)
+            QVERIFY(::seteuid(65534) == 0);
+        const bool saved = s.save("dlpath", &error);
+        if (root)
+            QVERIFY(::seteuid(0) == 0);
+        QVERIFY(!saved);
+        QCOMPARE(error, "Cannot write " + home.file("Brivane.ini") + ": the file cannot be read");
+        QVERIFY(::chmod(path.constData(), 0600) == 0);
+        QCOMPARE(home.read("Brivane.ini"), before);
     }
 
     // UTF-8 when the bytes are valid UTF-8, else Latin-1; cut at 49

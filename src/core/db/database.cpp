@@ -20,11 +20,22 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace brivane {
 
 namespace {
+
+// Files made while it lives are the owner's alone from their first byte:
+// the copies hold the servers' passwords.
+struct OwnerOnly {
+    OwnerOnly() : old(::umask(077)) {}
+    ~OwnerOnly() { ::umask(old); }
+    OwnerOnly(const OwnerOnly &) = delete;
+    OwnerOnly &operator=(const OwnerOnly &) = delete;
+    mode_t old;
+};
 
 QAtomicInt connection_counter;
 
@@ -141,6 +152,7 @@ bool keep_copy(const QString &from, const QString &to, bool allow_link, QString 
     const bool linked = allow_link
                         && ::link(QFile::encodeName(from).constData(), QFile::encodeName(part).constData()) == 0;
     if (!linked) {
+        const OwnerOnly owner_only;
         if (!QFile::copy(from, part)) {
             *error = QStringLiteral("Cannot copy %1 to %2").arg(from, part);
             QFile::remove(part);
@@ -264,6 +276,7 @@ bool Database::Database_Compact(Frontend &ui, const QString &source, const QStri
         const bool existed = QFileInfo::exists(destination);
         bool good = !existed;
         if (good) {
+            const OwnerOnly owner_only;
             ScopedConnection c(source);
             QSqlQuery q(c.db());
             q.prepare(QStringLiteral("VACUUM INTO ?"));

@@ -22,6 +22,12 @@ namespace {
 const char *const classic_fields[] = {"subject", "from", "date", "message-id",
                                       "references", "bytes", "lines", "xref"};
 constexpr int classic_count = 8;
+// More overview fields than any server lists: such a format is not
+// followed (each line would be widened to all of them).
+constexpr int max_format_fields = 100;
+// What a kept line costs beyond its bytes (its end offset, list room), so a
+// reply of empty lines is held to the reply limit as well.
+constexpr qint64 kept_line_cost = 16;
 
 bool has_line_break(const QString &s)
 {
@@ -856,10 +862,11 @@ void NewsClient::handle_status(int code, const QByteArray &line)
 
 void NewsClient::block_line(const char *data, qsizetype size)
 {
-    block_bytes_ += size + 2;
+    block_bytes_ += size + 2 + (step_ == Step::Article ? 0 : kept_line_cost);
     switch (step_) {
     case Step::OverviewFmt:
-        fmt_fields_.append(QByteArray(data, size));
+        if (fmt_fields_.size() <= max_format_fields)
+            fmt_fields_.append(QByteArray(data, size));
         return;
     case Step::List:
         groups_.append(data, size);
@@ -886,6 +893,7 @@ void NewsClient::block_line(const char *data, qsizetype size)
                 if (src >= 0 && src < in.size())
                     out.append(in.at(src));
             }
+            block_bytes_ += out.size() - size;  // kept as widened
             overview_.append(out);
         }
         progress_pending_ = true;
@@ -927,6 +935,8 @@ void NewsClient::set_overview_format(const QList<QByteArray> &fields)
         names << f;
     }
     bool classic = names.size() >= classic_count || names.isEmpty();
+    if (names.size() > max_format_fields)
+        return;  // no real format: the classic order is assumed
     for (int k = 0; classic && k < classic_count && k < names.size(); ++k)
         classic = names.at(k) == classic_fields[k];
     if (classic)

@@ -23,6 +23,7 @@ struct Line {
 
 struct Text {
     QList<Line> lines;
+    bool unreadable = false;  // the file is there but could not be read
     bool bom = false;   // a UTF-8 byte-order mark, written back when there was one
     bool crlf = false;  // the line end of added lines
 };
@@ -34,9 +35,15 @@ Text read_text(const QString &path)
 {
     Text t;
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
+    if (!f.open(QIODevice::ReadOnly)) {
+        t.unreadable = f.exists();
         return t;
+    }
     QByteArray data = f.readAll();
+    if (f.error() != QFileDevice::NoError) {
+        t.unreadable = true;
+        return t;
+    }
     if (data.startsWith(utf8_bom)) {
         t.bom = true;
         data.remove(0, 3);
@@ -161,6 +168,12 @@ bool IniFile::write_string(const QString &section, const QString &key, const QSt
     }
     const bool existed = QFile::exists(path_);
     Text t = read_text(path_);
+    if (t.unreadable) {
+        // Written from nothing, it would lose every other line of the file.
+        if (error)
+            *error = QStringLiteral("Cannot write %1: the file cannot be read").arg(path_);
+        return false;
+    }
     QList<Line> &lines = t.lines;
     const QString eol = t.crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
     const QString entry = key + QLatin1Char('=') + value;
