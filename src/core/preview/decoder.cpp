@@ -190,6 +190,17 @@ DecodeResult write_new_file(const QString &target, const QByteArray &data)
             c = alphabet[QRandomGenerator::global()->bounded(int(sizeof alphabet - 1))];
         tmp = QFile::encodeName(folder) + "/.brivane-" + tag + ".part";
         fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // Locked while it is written and until it has its name, so that
+        // another copy sweeping this folder for left-overs passes it by. A
+        // sweep that took it between its making and the lock: another name.
+        struct stat st;
+        if (fd >= 0
+            && ((::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+                || (::fstat(fd, &st) == 0 && st.st_nlink == 0))) {
+            ::close(fd);
+            fd = -1;
+            continue;
+        }
         if (fd < 0 && errno != EEXIST) {
             const int err = errno;
             if (!QFileInfo(folder).isDir())
@@ -200,10 +211,8 @@ DecodeResult write_new_file(const QString &target, const QByteArray &data)
     }
     if (fd < 0)
         return result(DecodeStatus::WriteError, QStringLiteral("No temporary name free in %1").arg(folder));
-    // Locked while it is written and until it has its name, so that another
-    // copy sweeping this folder for left-overs passes it by. The second
-    // descriptor keeps the lock after the first is closed (and its errors read).
-    ::flock(fd, LOCK_EX | LOCK_NB);
+    // The second descriptor keeps the lock after the first is closed (and
+    // its errors read).
     const int hold = ::dup(fd);
     struct Release {
         int fd;
