@@ -28,7 +28,7 @@ namespace brivane {
 namespace {
 
 // Files made while it lives are the owner's alone from their first byte:
-// the copies hold the servers' passwords.
+// the compacted copy holds the servers' passwords.
 struct OwnerOnly {
     OwnerOnly() : old(::umask(077)) {}
     ~OwnerOnly() { ::umask(old); }
@@ -152,7 +152,6 @@ bool keep_copy(const QString &from, const QString &to, bool allow_link, QString 
     const bool linked = allow_link
                         && ::link(QFile::encodeName(from).constData(), QFile::encodeName(part).constData()) == 0;
     if (!linked) {
-        const OwnerOnly owner_only;
         if (!QFile::copy(from, part)) {
             *error = QStringLiteral("Cannot copy %1 to %2").arg(from, part);
             QFile::remove(part);

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 
 #include <array>
 #include <cerrno>
@@ -27,6 +28,7 @@ namespace {
 
 using Line = std::string_view;
 using encoded::next_line;
+using encoded::trim_right;
 
 #ifdef BRIVANE_UU_SSSE3
 bool have_ssse3()
@@ -84,13 +86,6 @@ bool starts_upper(Line line, std::string_view word)
             return false;
     }
     return true;
-}
-
-Line trim_right(Line line)
-{
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
-        line.remove_suffix(1);
-    return line;
 }
 
 Line trim(Line line)
@@ -214,14 +209,10 @@ DecodeResult write_new_file(const QString &target, const QByteArray &data)
     // The second descriptor keeps the lock after the first is closed (and
     // its errors read).
     const int hold = ::dup(fd);
-    struct Release {
-        int fd;
-        ~Release()
-        {
-            if (fd >= 0)
-                ::close(fd);
-        }
-    } release{hold};
+    const auto release = qScopeGuard([hold] {
+        if (hold >= 0)
+            ::close(hold);
+    });
 
     if (const int err = write_all(fd, data.constData(), data.size()); err != 0) {
         ::close(fd);

@@ -176,6 +176,14 @@ inline bool is_base64_data_line(std::string_view line)
     return line[n - 2] == '=' && line[n - 1] == '=';
 }
 
+// `line` without its trailing blanks and tabs.
+inline std::string_view trim_right(std::string_view line)
+{
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+        line.remove_suffix(1);
+    return line;
+}
+
 // The next line of [p, end): split at LF, a CR before it dropped. Advances p.
 inline std::string_view next_line(const char *&p, const char *end)
 {

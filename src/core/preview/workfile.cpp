@@ -64,9 +64,7 @@ struct LineFacts {
 // A base64 data line, trailing blanks allowed: the decoder takes it so.
 bool is_base64_data(Line line)
 {
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
-        line.remove_suffix(1);
-    return encoded::is_base64_data_line(line);
+    return encoded::is_base64_data_line(encoded::trim_right(line));
 }
 
 // One pass over the line for both searches.

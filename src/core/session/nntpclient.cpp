@@ -923,6 +923,8 @@ void NewsClient::set_overview_format(const QList<QByteArray> &fields)
 {
     overview_fmt_known_ = true;
     overview_order_.clear();
+    if (fields.size() > max_format_fields)
+        return;  // no real format: the classic order is assumed
     QList<QByteArray> names;
     for (QByteArray f : fields) {
         f = f.trimmed().toLower();
@@ -935,8 +937,6 @@ void NewsClient::set_overview_format(const QList<QByteArray> &fields)
         names << f;
     }
     bool classic = names.size() >= classic_count || names.isEmpty();
-    if (names.size() > max_format_fields)
-        return;  // no real format: the classic order is assumed
     for (int k = 0; classic && k < classic_count && k < names.size(); ++k)
         classic = names.at(k) == classic_fields[k];
     if (classic)
