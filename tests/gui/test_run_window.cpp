@@ -10,9 +10,12 @@
 
 #include <QAction>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <functional>
 #include <memory>
 
 using namespace brivane;
@@ -24,11 +27,14 @@ namespace {
 class Window : public MainWindow {
 public:
     QStringList lines;
+    std::function<void(const QString &)> on_line;  // before the window has it
 
 protected:
     void show_status(const QString &line) override
     {
         lines << line;
+        if (on_line)
+            on_line(line);
         MainWindow::show_status(line);
     }
 };
@@ -66,6 +72,7 @@ class TestRunWindow : public QObject {
 private slots:
     void stop_in_the_middle_then_finish_data();
     void stop_in_the_middle_then_finish();
+    void stop_waiting_while_a_reply_is_read();
     void catch_up_from_the_menu();
     void process_and_quit_during_get_newsgroups();
 };
@@ -147,6 +154,44 @@ void TestRunWindow::stop_in_the_middle_then_finish()
     QCOMPARE(QDir(dl).entryList(QDir::Files | QDir::Hidden).size(), total);
     for (int i = 1; i <= total; ++i)
         QCOMPARE(read_file(dl + QStringLiteral("/w%1.jpg").arg(i)), pics.at(i - 1));
+}
+
+// A click on Stop that waits its turn while the window shows a line told from
+// inside a server's reply ("Connected!") is taken once that reply has been
+// read. Taken inside it, the answer to QUIT was never read: Stop held the
+// window for the whole quit time limit (5 s), spinning.
+void TestRunWindow::stop_waiting_while_a_reply_is_read()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    TempHome home;
+    QString why;
+    const QString dl = posted_picture_home(inn, home, noisy_jpegs(3, 7100), QStringLiteral("q"), &why);
+    QVERIFY2(!dl.isEmpty(), qPrintable(why));
+    WindowRig rig;
+    QVERIFY2(rig.start(home), qPrintable(rig.why));
+    auto *process = rig.window.findChild<QPushButton *>(QStringLiteral("btnProc"));
+    auto *stop = rig.window.findChild<QPushButton *>(QStringLiteral("btnDisc"));
+    QVERIFY(process && stop);
+
+    bool queued = false;
+    rig.window.on_line = [&](const QString &line) {
+        if (queued || !line.endsWith(QLatin1String(" Connected!")))
+            return;
+        queued = true;
+        QMetaObject::invokeMethod(stop, &QPushButton::click, Qt::QueuedConnection);
+        QThread::msleep(25);  // past the window's own pause between looks at events
+    };
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(process, Qt::LeftButton);
+    const qint64 took = clock.elapsed();
+    QVERIFY(queued);
+    const QStringList &lines = rig.window.lines;
+    QVERIFY2(took < 2500, qPrintable(QStringLiteral("%1 ms:\n").arg(took) + lines.join('\n')));
+    QVERIFY2(lines.last().endsWith(QLatin1String(" Disconnected")), qPrintable(lines.join('\n')));
+    QVERIFY(!lines.contains(QStringLiteral("Processed all groups")));
+    QVERIFY(process->isEnabled());
+    QVERIFY(!stop->isEnabled());
 }
 
 // Newsgroups > Catch Up runs the catch-up (TestCatchup has the rest): the

@@ -143,12 +143,27 @@ public:
 void Session::Private::make_client()
 {
     client = new NewsClient(q);
-    QObject::connect(client, &NewsClient::dataReceived, q, [this](const QByteArray &t) { on_data(t); });
-    QObject::connect(client, &NewsClient::asyncError, q,
-                     [this](qint64 n, const QString &text) { on_async_error(n, text); });
-    QObject::connect(client, &NewsClient::completed, q, [this](bool failed) { on_completed(failed); });
-    QObject::connect(client, &NewsClient::progress, q, [this] { on_progress(); });
-    QObject::connect(client, &NewsClient::closed, q, [this](bool expected) { on_closed(expected); });
+    // Each handler runs inside the client's reading of a reply.
+    QObject::connect(client, &NewsClient::dataReceived, q, [this](const QByteArray &t) {
+        const Frontend::EventHold hold(ui);
+        on_data(t);
+    });
+    QObject::connect(client, &NewsClient::asyncError, q, [this](qint64 n, const QString &text) {
+        const Frontend::EventHold hold(ui);
+        on_async_error(n, text);
+    });
+    QObject::connect(client, &NewsClient::completed, q, [this](bool failed) {
+        const Frontend::EventHold hold(ui);
+        on_completed(failed);
+    });
+    QObject::connect(client, &NewsClient::progress, q, [this] {
+        const Frontend::EventHold hold(ui);
+        on_progress();
+    });
+    QObject::connect(client, &NewsClient::closed, q, [this](bool expected) {
+        const Frontend::EventHold hold(ui);
+        on_closed(expected);
+    });
 }
 
 // The old connection is never reused: its object goes, the next connect makes a new one.
@@ -190,7 +205,9 @@ void Session::Private::expired()
 {
     q->msg_expired = true;
     ui.add_status(QStringLiteral("    Message expired from server!"));
-    q->set_news_state(StateConnected);
+    // The connection is still there, unless something ended it meanwhile.
+    if (q->news_state() == StateGetArticle)
+        q->set_news_state(StateConnected);
 }
 
 void Session::Private::common_ending()

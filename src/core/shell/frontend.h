@@ -58,8 +58,26 @@ public:
     virtual bool draw_jpeg(const QString & /*path*/) { return false; }
     virtual void load_logo() {}
 
+    // Held while the core handles what a server just sent: a front end must
+    // not let events through then, or a Stop would wait on the very reply
+    // that is being read.
+    bool events_held() const { return events_held_ > 0; }
+    class EventHold {
+    public:
+        explicit EventHold(Frontend &ui) : ui_(ui) { ++ui_.events_held_; }
+        ~EventHold() { --ui_.events_held_; }
+        EventHold(const EventHold &) = delete;
+        EventHold &operator=(const EventHold &) = delete;
+
+    private:
+        Frontend &ui_;
+    };
+
 protected:
     virtual void show_status(const QString &line) = 0;
+
+private:
+    int events_held_ = 0;
 };
 
 } // namespace brivane

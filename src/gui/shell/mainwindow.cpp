@@ -295,8 +295,9 @@ void MainWindow::show_status(const QString &line)
         show_pending();
     else
         schedule_refresh();
-    // Stop (and the rest of the window) is looked at every few milliseconds.
-    if (!last_events_.isValid() || last_events_.elapsed() >= 20) {
+    // Stop (and the rest of the window) is looked at every few milliseconds,
+    // though not in the middle of a server's reply.
+    if (!events_held() && (!last_events_.isValid() || last_events_.elapsed() >= 20)) {
         QCoreApplication::processEvents();
         last_events_.start();
     }
