@@ -262,7 +262,13 @@ void TestRun::second_run_has_nothing_new()
     QCOMPARE(rig.pictures(), QStringList{QStringLiteral("one.jpg")});
     QCOMPARE(rig.pointer(group, inn.setting()), qint64(1));
 
+    // A run with nothing to file clears them too, also in the group's folder.
+    QVERIFY(rig.home.write(QStringLiteral("pictures/.brivane-killed.part"), "half"));
+    QVERIFY(QDir(rig.dl).mkdir(group));
+    QVERIFY(rig.home.write(QStringLiteral("pictures/") + group + QStringLiteral("/.brivane-killed.part"), "half"));
     QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY(!QFile::exists(rig.dl + QStringLiteral("/.brivane-killed.part")));
+    QVERIFY(!QFile::exists(rig.dl + QLatin1Char('/') + group + QStringLiteral("/.brivane-killed.part")));
     QVERIFY2(rig.ui.has(indent + QStringLiteral("No new messages...")), qPrintable(rig.dump()));
     QVERIFY(!rig.ui.has(QStringLiteral("Completed: ") + group));
     QCOMPARE(rig.ui.count_starting(indent + QStringLiteral("Requesting article ")), 0);

@@ -283,10 +283,19 @@ QString ArticleStep::target_folder(bool *ok)
     return folder;
 }
 
-void ArticleStep::sweep(const QString &folder)
+void ArticleStep::sweep_left_overs(const QStringList &groups)
 {
-    if (listed_.contains(folder))
+    const QString base = QDir::cleanPath(settings_.dlpath);
+    remove_left_overs(base);
+    for (const QString &group : groups)
+        remove_left_overs(base + QLatin1Char('/') + safe_dir_name(trim_text(group)));
+}
+
+void ArticleStep::remove_left_overs(const QString &folder)
+{
+    if (swept_.contains(folder))
         return;
+    swept_.insert(folder);
     // Hidden temporary files of pictures a killed run did not finish (one
     // another copy of the program is writing right now is passed by).
     QDir dir(folder);
@@ -294,6 +303,14 @@ void ArticleStep::sweep(const QString &folder)
                                             QDir::Files | QDir::Hidden);
     for (const QString &f : stale)
         remove_unused_temporary(dir.filePath(f));
+}
+
+void ArticleStep::sweep(const QString &folder)
+{
+    if (listed_.contains(folder))
+        return;
+    remove_left_overs(folder);
+    QDir dir(folder);
     // The names in the folder, listed once, so the search for an identical
     // picture does not ask the file system for a hundred names per article.
     Listing &listing = listed_[folder];

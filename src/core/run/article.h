@@ -41,6 +41,10 @@ public:
     // none), asked for at once so that the server sends it meanwhile.
     Result run(const Header &h, const QString &group, qint64 high, qint64 next = -1);
 
+    // Clears what a killed run left half-written in the download folder and
+    // in the folders of `groups` (also with ng_dirs off: it may have been on).
+    void sweep_left_overs(const QStringList &groups);
+
     // Why the last run() returned Failed.
     const QString &error() const { return error_; }
     static constexpr qint64 max_dupes = 32000;
@@ -50,6 +54,7 @@ private:
     bool decode(const QByteArray &text, QByteArray *picture, bool *used_base64);
     QString target_folder(bool *ok);
     void sweep(const QString &folder);
+    void remove_left_overs(const QString &folder);
     bool file_away(const QByteArray &picture, const QString &folder, const QString &name,
                    qint64 number, QString *final_path, QString *identical_to);
     void log_download(const QString &saved_name, const Header &h);
@@ -83,6 +88,7 @@ private:
         void insert(const QString &name);
     };
     QHash<QString, Listing> listed_;
+    QSet<QString> swept_;  // folders cleared of left-overs this run
     qint64 dupe_rows_ = -1;  // rows of dupes as last counted (-1: ask)
 };
 

@@ -143,6 +143,8 @@ Outcome Run::btnProc_Click()
     HeaderStep headers(settings_, db_, ui_, counters_, masks_, shared_.ignore_list,
                        shared_.current_sender);
     ArticleStep articles(settings_, db_, session_, ui_, paths_, shared_, counters_, masks_);
+    // Before anything else: a run with nothing new to file clears them too.
+    articles.sweep_left_overs(group_names_);
 
     const HeldLocks held(db_);
     int promoted = -1;
