@@ -78,6 +78,7 @@ private slots:
     void initTestCase();
     void filters_pictures_log_and_pointers();
     void second_run_has_nothing_new();
+    void jpeg_wanted_by_its_own_mask();
     void numbered_names_without_duplicate_check();
     void group_folders_created_once();
     void overview_in_chunks();
@@ -235,6 +236,32 @@ void TestRun::filters_pictures_log_and_pointers()
     QCOMPARE(rig.pointer(group, QStringLiteral("other.server")), qint64(0));
     QVERIFY(rig.leftovers().isEmpty());
     QCOMPARE(rig.session().news_state(), qint16(StateDisconnected));
+}
+
+// "jpe" is the mask that takes "photo.jpeg", which is filed as "photo.jpg":
+// the name it is filed under must not undo the choice.
+void TestRun::jpeg_wanted_by_its_own_mask()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    const QString group = inn.new_group();
+    QVERIFY(!group.isEmpty());
+    const QByteArray holiday = make_jpeg(41), sunset = make_jpeg(42, 200, 150);
+    QList<NewsArticle> arts;
+    arts << uu_picture(group, QStringLiteral("holiday.jpeg"), holiday);
+    // No mask in the subject: fetched as "unknown", wanted by its own name.
+    arts << mime_article(group, QStringLiteral("look at this"), sunset, QStringLiteral("Sunset.JPEG"));
+    arts << uu_picture(group, QStringLiteral("plain.jpg"), make_jpeg(43));
+    QCOMPARE(inn.post_all(arts).size(), arts.size());
+
+    RunRig rig;
+    write_settings(rig.home, inn.setting(), rig.dl, [](Settings &s) { s.rcvunk = true; });
+    QVERIFY(fill_database(rig.home, {{group, inn.setting()}}, {QStringLiteral("jpe")}));
+    QVERIFY2(rig.start(), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("Sunset.jpg"), QStringLiteral("holiday.jpg")}));
+    QCOMPARE(rig.picture(QStringLiteral("holiday.jpg")), holiday);
+    QCOMPARE(rig.picture(QStringLiteral("Sunset.jpg")), sunset);
+    QCOMPARE(rig.ui.count(indent + QStringLiteral("File mask not found!")), 1);  // plain.jpg
 }
 
 void TestRun::second_run_has_nothing_new()

@@ -318,6 +318,7 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
     if (found_filename.toUpper().endsWith(QLatin1String(".JPEG"))) {
         const qsizetype dot = found_filename.indexOf(QLatin1Char('.'));
         found_filename = found_filename.left(dot) + QStringLiteral(".jpg");
+        jpeg_name_ = found_filename;
     }
     return complete;
 }

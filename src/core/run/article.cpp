@@ -168,7 +168,9 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
     };
     // An unwanted kind of file is said and counted once, not again as an
     // invalid picture.
-    if (h.file_name == QLatin1String("unknown") && verdict
+    // A ".jpeg" name is filed as ".jpg": a mask for either kind takes it.
+    const bool jpeg_wanted = repair_.named_jpeg() && ismask(QStringLiteral(".jpeg"), masks_) != 0;
+    if (h.file_name == QLatin1String("unknown") && verdict && !jpeg_wanted
         && ismask(repair_.found_filename, masks_) == 0)
         return reject(QStringLiteral("File mask not found!"));
     if (!verdict)
@@ -191,7 +193,7 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
 
     // Only wanted kinds of file reach the download folder, judged by the
     // extension the file really gets.
-    if (extension_mask(name, masks_) == 0)
+    if (extension_mask(name, masks_) == 0 && !(jpeg_wanted && name.endsWith(QLatin1String(".jpg"))))
         return reject(QStringLiteral("File mask not found!"));
 
     bool ok = false;
