@@ -107,8 +107,8 @@ int main(int argc, char **argv)
         } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             std::fputs(usage, stdout);
             return 0;
-        } else if (a.startsWith(QLatin1Char('/'))) {
-            words << a;  // switches of the command line: "/log"
+        } else if (a == QLatin1String("/log") || a == QLatin1String("/auto")) {
+            words << a;  // the program's own switches (a path, "/lgo": usage errors)
         } else if (command.isEmpty() && (a == QLatin1String("run") || a == QLatin1String("catchup")
                                          || a == QLatin1String("get-groups"))) {
             command = a;

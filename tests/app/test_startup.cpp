@@ -142,6 +142,9 @@ private slots:
         // An empty home (an unset variable in a script) is no home at all.
         QCOMPARE(test::run_cli(home.path(), {"--home", ""}), 2);
         QCOMPARE(test::run_cli(home.path(), {"--home="}), 2);
+        // A home given without --home, a switch mistyped: not ignored.
+        QCOMPARE(test::run_cli(home.path(), {"/srv/brivane", "run"}), 2);
+        QCOMPARE(test::run_cli(home.path(), {"/lgo"}), 2);
         QVERIFY(!QFile::exists(home.file("brivane.mdb")));
     }
 
