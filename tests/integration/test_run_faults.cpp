@@ -5,6 +5,8 @@
 // promotion of a group, the Stop button, and control characters in headers.
 #include "test_run_support.h"
 
+#include "run/article.h"
+#include "session/nntpclient.h"
 #include "support/scriptserver.h"
 
 #include <QMap>
@@ -328,6 +330,8 @@ void TestRunFaults::article_too_large()
     QVERIFY(rig.ui.messages.isEmpty());
     QCOMPARE(rig.pointer(g), qint64(2));
     QCOMPARE(rig.pictures(), QStringList{QStringLiteral("h1.jpg")});
+    // An overview claiming an absurd size allows the most, not (overflowed) the least.
+    QCOMPARE(ArticleStep::article_limit(std::numeric_limits<qint64>::max()), NewsClient::max_article);
     QVERIFY(rig.leftovers().isEmpty());
 
     QCOMPARE(rig.run(), Outcome::Done);

@@ -89,7 +89,7 @@ bool holds_bytes(const QString &path, const QByteArray &data)
 qint64 ArticleStep::article_limit(qint64 overview_size)
 {
     constexpr qint64 floor = 8LL << 20;
-    if (overview_size <= 0)
+    if (overview_size <= 0 || overview_size > NewsClient::max_article / 4)  // no overflow
         return NewsClient::max_article;
     return std::clamp(overview_size * 4, floor, NewsClient::max_article);
 }
