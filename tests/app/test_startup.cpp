@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <tuple>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -191,6 +192,30 @@ private slots:
         }
         p.kill();
         QVERIFY(p.waitForFinished(30000));
+    }
+
+    // A login setting longer than the 49 characters read is not used cut
+    // short: the server part could then name another host, given the password.
+    void cli_refuses_a_login_cut_short()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        const QString host = QStringLiteral("127.0.0.1:%1").arg(server.serverPort());
+        for (const auto &[key, value, text] :
+             {std::tuple{"news_server", host + QStringLiteral("/") + QString(60, 'x'), "News server"},
+              std::tuple{"userid", QString(60, 'u'), "User name"}}) {
+            test::TempHome home;
+            {
+                Settings s(home.file(QStringLiteral("Brivane.ini")));
+                s.news_server = host;
+                QVERIFY(s.save(QStringLiteral("news_server")));
+                QVERIFY(s.file().write_string(Settings::section, QLatin1String(key), value));
+            }
+            QByteArray out, err;
+            QCOMPARE(test::run_cli(home.path(), {"get-groups"}, &out, &err), 1);
+            QVERIFY2(err.startsWith(QByteArray(text) + " is longer than 49 characters!\n"), err.constData());
+            QVERIFY(!server.hasPendingConnections());
+        }
     }
 
     void leftovers_are_cleared_at_start()

@@ -409,6 +409,12 @@ void Session::connect_to_server()
         d->ui.message(QStringLiteral("News Server is not set!"));
         return;
     }
+    const QString cut = d->settings.login_too_long();
+    if (!cut.isEmpty()) {
+        server_unset = true;  // a message, like no server at all: nothing was lost
+        d->ui.message(cut);
+        return;
+    }
     d->ui.add_status(QStringLiteral("Connecting to server..."));
     if (stop_requested)
         return;  // Stop (or the window closed) while that line was drawn

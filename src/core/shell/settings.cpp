@@ -37,15 +37,37 @@ void Settings::load()
     userid = read_text("userid");
     password = read_text("password");
     dlpath = read_text("dlpath");
+    loaded_server_ = news_server;
+    loaded_userid_ = userid;
+    loaded_password_ = password;
     loaded_dlpath_ = dlpath;
-    dlpath_cut_ = clean_profile_text(ini_.read_string(section, QStringLiteral("dlpath"), QString(), 4096))
-                      .size() > dlpath.size();
+    server_cut_ = is_cut("news_server", news_server);
+    userid_cut_ = is_cut("userid", userid);
+    password_cut_ = is_cut("password", password);
+    dlpath_cut_ = is_cut("dlpath", dlpath);
     preview = read_flag("preview", 0);
     rcvunk = read_flag("rcvunk", 0);
     checkdupes = read_flag("checkdupes", 0);
     max_lines = read_number("max_lines");
     min_lines = read_number("min_lines");
     xposts = read_number("xposts");
+}
+
+bool Settings::is_cut(const char *key, const QString &kept) const
+{
+    return clean_profile_text(ini_.read_string(section, QLatin1String(key), QString(), 4096)).size()
+           > kept.size();
+}
+
+QString Settings::login_too_long() const
+{
+    if (server_cut_ && news_server == loaded_server_)
+        return QStringLiteral("News server is longer than 49 characters!");
+    if (userid_cut_ && userid == loaded_userid_)
+        return QStringLiteral("User name is longer than 49 characters!");
+    if (password_cut_ && password == loaded_password_)
+        return QStringLiteral("Password is longer than 49 characters!");
+    return QString();
 }
 
 bool Settings::save(const QString &key, QString *error) const

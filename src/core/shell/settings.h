@@ -22,6 +22,10 @@ public:
     // True while `dlpath` is still the value loaded from a file that held a
     // longer one: the 49 characters kept name another folder than the user's.
     bool dlpath_too_long() const { return dlpath_cut_ && dlpath == loaded_dlpath_; }
+    // The same for the login: a server name cut to 49 characters can name
+    // another host, which would be given the user's password. The text of
+    // the message that refuses it, or empty.
+    QString login_too_long() const;
 
     QString news_server;
     QString userid;
@@ -45,6 +49,9 @@ private:
     IniFile ini_;
     bool dlpath_cut_ = false;
     QString loaded_dlpath_;
+    bool is_cut(const char *key, const QString &kept) const;
+    QString loaded_server_, loaded_userid_, loaded_password_;
+    bool server_cut_ = false, userid_cut_ = false, password_cut_ = false;
 };
 
 } // namespace brivane
