@@ -211,10 +211,13 @@ private slots:
                 QVERIFY(s.save(QStringLiteral("news_server")));
                 QVERIFY(s.file().write_string(Settings::section, QLatin1String(key), value));
             }
-            QByteArray out, err;
-            QCOMPARE(test::run_cli(home.path(), {"get-groups"}, &out, &err), 1);
-            QVERIFY2(err.startsWith(QByteArray(text) + " is longer than 49 characters!\n"), err.constData());
-            QVERIFY(!server.hasPendingConnections());
+            // Also before a run or a catch-up looks its groups up by that name.
+            for (const char *command : {"get-groups", "run", "catchup"}) {
+                QByteArray out, err;
+                QCOMPARE(test::run_cli(home.path(), {command}, &out, &err), 1);
+                QVERIFY2(err.startsWith(QByteArray(text) + " is longer than 49 characters!\n"), err.constData());
+                QVERIFY(!server.hasPendingConnections());
+            }
         }
     }
 

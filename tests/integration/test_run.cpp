@@ -250,6 +250,8 @@ void TestRun::jpeg_wanted_by_its_own_mask()
     arts << uu_picture(group, QStringLiteral("holiday.jpeg"), holiday);
     // No mask in the subject: fetched as "unknown", wanted by its own name.
     arts << mime_article(group, QStringLiteral("look at this"), sunset, QStringLiteral("Sunset.JPEG"));
+    // Named as it was filed, a real ".jpg": not wanted.
+    arts << uu_article(group, QStringLiteral("one more"), make_jpeg(44, 200, 150), QStringLiteral("Sunset.jpg"));
     arts << uu_picture(group, QStringLiteral("plain.jpg"), make_jpeg(43));
     QCOMPARE(inn.post_all(arts).size(), arts.size());
 
@@ -261,7 +263,7 @@ void TestRun::jpeg_wanted_by_its_own_mask()
     QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("Sunset.jpg"), QStringLiteral("holiday.jpg")}));
     QCOMPARE(rig.picture(QStringLiteral("holiday.jpg")), holiday);
     QCOMPARE(rig.picture(QStringLiteral("Sunset.jpg")), sunset);
-    QCOMPARE(rig.ui.count(indent + QStringLiteral("File mask not found!")), 1);  // plain.jpg
+    QCOMPARE(rig.ui.count(indent + QStringLiteral("File mask not found!")), 2);  // plain.jpg, Sunset.jpg
 }
 
 void TestRun::second_run_has_nothing_new()

@@ -14,6 +14,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <limits>
+
 using namespace brivane;
 using namespace brivane::test;
 

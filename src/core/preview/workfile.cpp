@@ -183,6 +183,7 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
 {
     begin_found = false;
     jpeg64_found = false;
+    jpeg_name_.clear();  // a ".jpg" of this article is no ".jpeg" of an earlier one
     bool complete = true;
     bool past_begin = false;
     bool end_found = false;

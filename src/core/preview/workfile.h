@@ -30,7 +30,8 @@ public:
     bool jpeg64_found = false;
     QString found_filename;  // carries over when a work file names no file
     QString io_error;
-    // found_filename is a ".jpeg" name given as ".jpg": a "jpe" mask wants it.
+    // The last call gave found_filename, a ".jpeg" name, as ".jpg": a "jpe"
+    // mask wants it.
     bool named_jpeg() const { return !jpeg_name_.isEmpty() && jpeg_name_ == found_filename; }
 
 private:

@@ -30,6 +30,11 @@ Outcome catchup_Click(Session &session, Database &db, const Settings &settings, 
         ui.message(QStringLiteral("No news server  selected!"));
         return Outcome::Message;
     }
+    // Cut short, the name would find another server's rows (and host).
+    if (const QString cut = settings.login_too_long(); !cut.isEmpty()) {
+        ui.message(cut);
+        return Outcome::Message;
+    }
     // The groups first: with none there is nothing to connect for.
     const std::optional<QList<GroupRow>> groups = db.groups_of(server);
     if (!groups) {

@@ -72,6 +72,11 @@ Outcome Run::btnProc_Click()
         ui_.message(QStringLiteral("No news server  selected!"));
         return Outcome::Message;
     }
+    // Cut short, the name would find another server's rows (and host).
+    if (const QString cut = settings_.login_too_long(); !cut.isEmpty()) {
+        ui_.message(cut);
+        return Outcome::Message;
+    }
     if (settings_.xposts == 0) {
         ui_.message(QStringLiteral("Set Xposts in Preferences!"));
         return Outcome::Message;
@@ -143,7 +148,7 @@ Outcome Run::btnProc_Click()
     HeaderStep headers(settings_, db_, ui_, counters_, masks_, shared_.ignore_list,
                        shared_.current_sender);
     ArticleStep articles(settings_, db_, session_, ui_, paths_, shared_, counters_, masks_);
-    // Before anything else: a run with nothing new to file clears them too.
+    // Before the first group: a run with nothing new to file clears them too.
     articles.sweep_left_overs(group_names_);
 
     const HeldLocks held(db_);
