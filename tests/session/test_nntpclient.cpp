@@ -239,6 +239,9 @@ void TestNntpClient::dot_stuffing_split_across_reads()
          "Subject: dots\r\n\r\n.starts with a dot\r\n.\r\n..two dots\r\nplain.\r\n", 6},
         // Bare line feeds throughout, the closing dot too.
         {"220 1 <a@b>\nSubject: x\n\n..dot\nbody\n.\n", "Subject: x\r\n\r\n.dot\r\nbody\r\n", 4},
+        // A line of just the longest length allowed (64 here), also when a
+        // read ends between its CR and LF.
+        {"220 1 <a@b>\r\n\r\n" + QByteArray(64, 'x') + "\r\n.\r\n", "\r\n" + QByteArray(64, 'x') + "\r\n", 2},
     };
     for (const Case &k : cases) {
         ScriptServer s;
@@ -248,6 +251,7 @@ void TestNntpClient::dot_stuffing_split_across_reads()
             cuts << i;
         s.on("ARTICLE", [&](ScriptConnection &c, const QByteArray &) { c.write_split(k.wire, cuts, 2); });
         Client cl;
+        cl.c.set_max_line_length(64);
         QVERIFY(cl.connect(s));
         const qsizetype n = cl.completed.count(), reads = cl.data.count();
         QCOMPARE(cl.c.get_article(1), qint64(0));

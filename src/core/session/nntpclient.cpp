@@ -632,7 +632,7 @@ void NewsClient::process_buffer()
         process_buffer();
         return;
     }
-    if (buffer_.size() > max_line_) {
+    if (buffer_.size() > max_line_ + 1) {  // an unfinished line may hold its CR already
         fail(ErrLineTooLong, QStringLiteral("The server sent a line longer than %1 bytes.").arg(max_line_),
              true);
         if (self)
