@@ -2,6 +2,8 @@
 #include "shell/settings.h"
 #include "support/testsupport.h"
 
+#include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -518,6 +520,23 @@ private slots:
         // A lock whose process is gone (pid far above pid_max).
         home.write("brivane.lock", "999999999\nbrivane-cli\n" + QSysInfo::machineHostName().toUtf8() + "\n");
         QCOMPARE(test::run_cli(home.path(), {}), 0);
+
+        // Left by a copy that only seems alive: one with the process ID of
+        // this very process (a container's restart gives the same), one of
+        // another host name, one left empty. Nobody holds them.
+        const QByteArray self = QByteArray::number(QCoreApplication::applicationPid()) + "\n"
+                                + QCoreApplication::applicationName().toUtf8() + "\n"
+                                + QSysInfo::machineHostName().toUtf8() + "\n";
+        for (const QByteArray &content : {self, QByteArray("4242\nbrivane-cli\nanother-host\n"), QByteArray()}) {
+            home.write("brivane.lock", content);
+            QFile f(home.file("brivane.lock"));
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+            f.close();
+            test::RecordingFrontend ui;
+            App app(Paths(home.path()), ui);
+            QVERIFY2(app.start(), qPrintable(ui.messages.join('\n') + " for " + content));
+        }
     }
 };
 

@@ -8,7 +8,34 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace brivane {
+
+namespace {
+
+// QLockFile judges a lock by the process ID and host name written in it,
+// which a dead copy can leave looking alive: a container restarted with the
+// same process ID, another host name, a file left empty by a power cut. A
+// live holder keeps an flock on the file from the instant it made it; a
+// file of some age that nobody holds so is left over.
+bool left_over(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st = {};
+    const bool old = ::fstat(fd, &st) == 0 && std::time(nullptr) - st.st_mtime >= 2;
+    const bool free = old && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
+}
+
+} // namespace
 
 App::App(Paths paths, Frontend &ui)
     : paths_(std::move(paths)), ui_(ui), settings_(paths_.ini_file())
@@ -28,7 +55,10 @@ bool App::start()
     // left by a crashed copy (its process gone) is taken over.
     lock_ = std::make_unique<QLockFile>(paths_.lock_file());
     lock_->setStaleLockTime(0);
-    if (!lock_->tryLock(0)) {
+    bool locked = lock_->tryLock(0);
+    if (!locked && lock_->error() == QLockFile::LockFailedError && left_over(paths_.lock_file()))
+        locked = lock_->removeStaleLockFile() && lock_->tryLock(0);
+    if (!locked) {
         // Only a lock held by a live copy means another copy; a home that
         // cannot be written must say so, not send the user looking for one.
         const QLockFile::LockError why = lock_->error();
