@@ -285,6 +285,23 @@ private slots:
         QCOMPARE(home.read("brivane.mdb"), QByteArray("whatever is there is kept"));
     }
 
+    // An emptied database file passes the check, but must not become the
+    // backup in place of the good one.
+    void an_empty_file_does_not_replace_the_backup()
+    {
+        test::TempHome home;
+        QVERIFY(Database::create_database(home.file("brivane.BAK")));
+        const QByteArray backup = home.read("brivane.BAK");
+        home.write("brivane.mdb", QByteArray());
+        test::RecordingFrontend ui;
+        QVERIFY(!Database::maintain(ui, home.file("brivane.mdb"), home.file("brivane")));
+        QCOMPARE(ui.status.last(), QStringLiteral("    The database %1 holds none of the lists: its backup is kept")
+                                       .arg(home.file("brivane.mdb")));
+        QCOMPARE(home.read("brivane.BAK"), backup);
+        QVERIFY(home.read("brivane.mdb").isEmpty());
+        QVERIFY(!QFile::exists(home.file("brivane.new")));
+    }
+
     void a_leftover_new_file_makes_compaction_fail()
     {
         test::TempHome home;

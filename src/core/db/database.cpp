@@ -1,6 +1,7 @@
 #include "db/database.h"
 
 #include "shell/frontend.h"
+#include "shell/home.h"
 #include "shell/textutil.h"
 
 #include <QAtomicInt>
@@ -310,10 +311,21 @@ bool Database::maintain(Frontend &ui, const QString &db_file, const QString &db_
         return false;
     }
     QFile::remove(db_file + QStringLiteral("-shm"));
+    // An empty or foreign file passes the check but is no database of ours:
+    // rotated, it would take the place of the last good backup.
+    if (!usable_copy(fresh)) {
+        QFile::remove(fresh);
+        ui.add_status(QStringLiteral("    The database %1 holds none of the lists: its backup is kept")
+                          .arg(native_path(db_file)));
+        return false;
+    }
 
     // brivane.mdb exists at every moment of the rotation, so a kill at any
     // point leaves a database to start from: the backup is made beside it
     // first, then the compacted copy is renamed over it in one step.
+    // Flushed first: the backup is a second name of the file in use until the
+    // rename, so that window is kept short.
+    sync_file(fresh);
     const QString bak = db_base + QStringLiteral(".BAK");
     QString error;
     if (!keep_copy(db_file, bak, true, &error)) {
@@ -321,7 +333,6 @@ bool Database::maintain(Frontend &ui, const QString &db_file, const QString &db_
         QFile::remove(fresh);
         return false;
     }
-    sync_file(fresh);
     if (!replace_file(fresh, db_file, &error)) {
         ui.add_status(QStringLiteral("    ") + error);
         QFile::remove(fresh);
