@@ -209,7 +209,7 @@ private slots:
         QCOMPARE(home.read("Brivane.ini"), QByteArray("[SETUP]\npassword=old\n"));
     }
 
-    void writing_creates_a_missing_file_owner_only()
+    void written_files_are_owner_only()
     {
         test::TempHome home;
         Settings s(home.file("Brivane.ini"));
@@ -222,6 +222,13 @@ private slots:
         const auto perms = QFile::permissions(home.file("Brivane.ini"));
         QVERIFY(!(perms & (QFileDevice::ReadGroup | QFileDevice::ReadOther)));
         QVERIFY(!s.save("no_such_key"));
+
+        // One written by hand, readable by all: narrowed at the first write.
+        QVERIFY(QFile::setPermissions(home.file("Brivane.ini"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                                    | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+        QVERIFY(s.save("password"));
+        QCOMPARE(QFile::permissions(home.file("Brivane.ini")) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+                 QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     }
 
     // A full disk while the file is written: the old file stays whole and

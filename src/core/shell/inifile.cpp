@@ -232,8 +232,13 @@ bool IniFile::write_string(const QString &section, const QString &key, const QSt
         out.cancelWriting();
         return false;
     }
-    if (!existed)
-        out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    // It holds passwords: owner-only, also when a file made by hand (with
+    // the editor's 0644) is written the first time.
+    const QFileDevice::Permissions owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                           | QFileDevice::ExeOwner | QFileDevice::ReadUser
+                                           | QFileDevice::WriteUser | QFileDevice::ExeUser;
+    out.setPermissions(existed ? QFile::permissions(path_) & owner
+                               : QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (!out.commit()) {
         if (error)
             *error = QStringLiteral("Cannot write %1: %2").arg(path_, out.errorString());
