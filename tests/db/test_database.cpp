@@ -217,12 +217,15 @@ private slots:
         }
         home.write("brivane.BAK", "the backup before");
         home.write("brivane.BAK.part", "left by a kill");
+        // Copied in by hand, readable by all.
+        QVERIFY(QFile::setPermissions(file, QFile::permissions(file) | QFileDevice::ReadGroup | QFileDevice::ReadOther));
         const QByteArray before = home.read("brivane.mdb");
         test::RecordingFrontend ui;
         QVERIFY(Database::maintain(ui, file, base));
         QCOMPARE(ui.status, (QStringList{"Database Maintenance", "    Repairing Database...(Just in case)!",
                                          "    Compacting Database...", "Database Maintenance Successfully Done!"}));
         QCOMPARE(home.read("brivane.BAK"), before);
+        QVERIFY(!(QFile::permissions(base + ".BAK") & (QFileDevice::ReadGroup | QFileDevice::ReadOther)));
         QVERIFY(!QFile::exists(base + ".new"));
         QVERIFY(!QFile::exists(base + ".BAK.part"));
         {

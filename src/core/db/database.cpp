@@ -158,9 +158,11 @@ bool keep_copy(const QString &from, const QString &to, bool allow_link, QString 
             QFile::remove(part);
             return false;
         }
-        QFile::setPermissions(part, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         sync_file(part);
     }
+    // Passwords: owner-only, a link too (a database copied in by hand may
+    // be readable by all, and the backup keeps it after the rotation).
+    QFile::setPermissions(part, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (!replace_file(part, to, error)) {
         QFile::remove(part);
         return false;
