@@ -183,7 +183,7 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
 {
     begin_found = false;
     jpeg64_found = false;
-    jpeg_name_.clear();  // a ".jpg" of this article is no ".jpeg" of an earlier one
+    named_jpeg = false;  // a ".jpg" of this article is no ".jpeg" of an earlier one
     bool complete = true;
     bool past_begin = false;
     bool end_found = false;
@@ -319,7 +319,7 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
     if (found_filename.toUpper().endsWith(QLatin1String(".JPEG"))) {
         const qsizetype dot = found_filename.indexOf(QLatin1Char('.'));
         found_filename = found_filename.left(dot) + QStringLiteral(".jpg");
-        jpeg_name_ = found_filename;
+        named_jpeg = true;
     }
     return complete;
 }

@@ -32,11 +32,10 @@ public:
     QString io_error;
     // The last call gave found_filename, a ".jpeg" name, as ".jpg": a "jpe"
     // mask wants it.
-    bool named_jpeg() const { return !jpeg_name_.isEmpty() && jpeg_name_ == found_filename; }
+    bool named_jpeg = false;
 
 private:
     QString work2_;
-    QString jpeg_name_;  // the last ".jpeg" name given as ".jpg"
 };
 
 } // namespace brivane

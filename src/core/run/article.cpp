@@ -169,7 +169,7 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
     // An unwanted kind of file is said and counted once, not again as an
     // invalid picture.
     // A ".jpeg" name is filed as ".jpg": a mask for either kind takes it.
-    const bool jpeg_wanted = repair_.named_jpeg() && ismask(QStringLiteral(".jpeg"), masks_) != 0;
+    const bool jpeg_wanted = repair_.named_jpeg && ismask(QStringLiteral(".jpeg"), masks_) != 0;
     if (h.file_name == QLatin1String("unknown") && verdict && !jpeg_wanted
         && ismask(repair_.found_filename, masks_) == 0)
         return reject(QStringLiteral("File mask not found!"));

@@ -144,26 +144,17 @@ void Session::Private::make_client()
 {
     client = new NewsClient(q);
     // Each handler runs inside the client's reading of a reply.
-    QObject::connect(client, &NewsClient::dataReceived, q, [this](const QByteArray &t) {
-        const Frontend::EventHold hold(ui);
-        on_data(t);
-    });
-    QObject::connect(client, &NewsClient::asyncError, q, [this](qint64 n, const QString &text) {
-        const Frontend::EventHold hold(ui);
-        on_async_error(n, text);
-    });
-    QObject::connect(client, &NewsClient::completed, q, [this](bool failed) {
-        const Frontend::EventHold hold(ui);
-        on_completed(failed);
-    });
-    QObject::connect(client, &NewsClient::progress, q, [this] {
-        const Frontend::EventHold hold(ui);
-        on_progress();
-    });
-    QObject::connect(client, &NewsClient::closed, q, [this](bool expected) {
-        const Frontend::EventHold hold(ui);
-        on_closed(expected);
-    });
+    const auto held = [this](auto handler) {
+        return [this, handler](const auto &...args) {
+            const Frontend::EventHold hold(ui);
+            (this->*handler)(args...);
+        };
+    };
+    QObject::connect(client, &NewsClient::dataReceived, q, held(&Private::on_data));
+    QObject::connect(client, &NewsClient::asyncError, q, held(&Private::on_async_error));
+    QObject::connect(client, &NewsClient::completed, q, held(&Private::on_completed));
+    QObject::connect(client, &NewsClient::progress, q, held(&Private::on_progress));
+    QObject::connect(client, &NewsClient::closed, q, held(&Private::on_closed));
 }
 
 // The old connection is never reused: its object goes, the next connect makes a new one.

@@ -33,18 +33,11 @@ void Settings::load_early()
 
 void Settings::load()
 {
-    news_server = read_text("news_server");
-    userid = read_text("userid");
-    password = read_text("password");
-    dlpath = read_text("dlpath");
-    loaded_server_ = news_server;
-    loaded_userid_ = userid;
-    loaded_password_ = password;
-    loaded_dlpath_ = dlpath;
-    server_cut_ = is_cut("news_server", news_server);
-    userid_cut_ = is_cut("userid", userid);
-    password_cut_ = is_cut("password", password);
-    dlpath_cut_ = is_cut("dlpath", dlpath);
+    cut_.clear();
+    news_server = read_kept("news_server");
+    userid = read_kept("userid");
+    password = read_kept("password");
+    dlpath = read_kept("dlpath");
     preview = read_flag("preview", 0);
     rcvunk = read_flag("rcvunk", 0);
     checkdupes = read_flag("checkdupes", 0);
@@ -53,19 +46,22 @@ void Settings::load()
     xposts = read_number("xposts");
 }
 
-bool Settings::is_cut(const char *key, const QString &kept) const
+// A text key, noting when the file held more than the characters kept.
+QString Settings::read_kept(const char *key)
 {
-    return clean_profile_text(ini_.read_string(section, QLatin1String(key), QString(), 4096)).size()
-           > kept.size();
+    const QString kept = read_text(key);
+    if (clean_profile_text(ini_.read_string(section, QLatin1String(key), QString(), 4096)).size() > kept.size())
+        cut_.insert(QLatin1String(key), kept);
+    return kept;
 }
 
 QString Settings::login_too_long() const
 {
-    if (server_cut_ && news_server == loaded_server_)
+    if (still_cut("news_server", news_server))
         return QStringLiteral("News server is longer than 49 characters!");
-    if (userid_cut_ && userid == loaded_userid_)
+    if (still_cut("userid", userid))
         return QStringLiteral("User name is longer than 49 characters!");
-    if (password_cut_ && password == loaded_password_)
+    if (still_cut("password", password))
         return QStringLiteral("Password is longer than 49 characters!");
     return QString();
 }

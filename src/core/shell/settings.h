@@ -1,6 +1,8 @@
 #pragma once
 #include "shell/inifile.h"
 
+#include <QHash>
+
 namespace brivane {
 
 // The preferences of section "SETUP", read once at start; the dialogs and
@@ -21,7 +23,7 @@ public:
 
     // True while `dlpath` is still the value loaded from a file that held a
     // longer one: the 49 characters kept name another folder than the user's.
-    bool dlpath_too_long() const { return dlpath_cut_ && dlpath == loaded_dlpath_; }
+    bool dlpath_too_long() const { return still_cut("dlpath", dlpath); }
     // The same for the login: a server name cut to 49 characters can name
     // another host, which would be given the user's password. The text of
     // the message that refuses it, or empty.
@@ -46,12 +48,14 @@ private:
     QString read_text(const char *key) const;
     bool read_flag(const char *key, int def) const;
     qint16 read_number(const char *key) const;
+    QString read_kept(const char *key);
+    bool still_cut(const char *key, const QString &value) const
+    {
+        const auto it = cut_.constFind(QLatin1String(key));
+        return it != cut_.cend() && *it == value;
+    }
     IniFile ini_;
-    bool dlpath_cut_ = false;
-    QString loaded_dlpath_;
-    bool is_cut(const char *key, const QString &kept) const;
-    QString loaded_server_, loaded_userid_, loaded_password_;
-    bool server_cut_ = false, userid_cut_ = false, password_cut_ = false;
+    QHash<QString, QString> cut_;  // key -> the 49 characters kept of a longer value
 };
 
 } // namespace brivane
