@@ -215,7 +215,7 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
         if (!logged(identical_name))
             log_download(identical_name, h);
         if (settings_.checkdupes) {
-            const std::optional<bool> known = db_.dupe_exists(identical_name);
+            const std::optional<bool> known = db_.dupe_exists(dupe_key(identical_name));
             if (!known)
                 ui_.add_status(indent + QStringLiteral("Dupe not logged: ") + db_.last_error());
             else if (!*known)
@@ -475,7 +475,7 @@ void ArticleStep::record_dupe(const QString &saved_name)
         ui_.add_status(indent + QStringLiteral("Dupe not logged!  Dupe file full!  Delete some entries!"));
         return;
     }
-    if (!db_.add_dupe(saved_name)) {
+    if (!db_.add_dupe(dupe_key(saved_name))) {
         ui_.add_status(indent + QStringLiteral("Dupe not logged: ") + db_.last_error());
         dupe_rows_ = -1;
         return;

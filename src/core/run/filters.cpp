@@ -177,6 +177,16 @@ QString getfilename(const QString &subject, int k, const QStringList &masks)
     return name;
 }
 
+QString dupe_key(const QString &name)
+{
+    if (name.size() <= 50)
+        return name;
+    QString key = name.right(50);
+    if (key.startsWith(QLatin1Char('-')))
+        key.remove(0, 1);
+    return key;
+}
+
 QString get_domain(const QString &dstr)
 {
     const qsizetype at = dstr.indexOf(QLatin1Char('@'));

@@ -19,6 +19,9 @@ int get_high_part(const QString &s);
 int get_low_part(const QString &s);
 // The file name for subject s and mask index k (a single blank when none).
 QString getfilename(const QString &subject, int k, const QStringList &masks);
+// What the duplicate list keeps for a saved name: a name too long for its
+// column is kept cut as getfilename cuts a subject's, so the two still meet.
+QString dupe_key(const QString &name);
 // The sender from its first "@" on; empty when there is none.
 QString get_domain(const QString &dstr);
 // "[" -> "(", "]" -> ")", "|" -> blank.

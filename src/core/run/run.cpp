@@ -68,6 +68,10 @@ void Run::end_connection()
 Outcome Run::btnProc_Click()
 {
     session_.stop_requested = false;
+    // A group picked while no run went on asks nothing of this one: followed,
+    // it would skip every group listed before it.
+    shared_.group_jump = false;
+    shared_.picked_group.clear();
     if (is_blank(settings_.news_server)) {
         ui_.message(QStringLiteral("No news server  selected!"));
         return Outcome::Message;
