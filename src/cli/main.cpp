@@ -46,6 +46,21 @@ constexpr const char *usage =
     "  run           download new pictures of every subscribed group\n"
     "  catchup       set every subscribed group's pointer to its newest article\n";
 
+bool is_command(const QString &a)
+{
+    return a == QLatin1String("run") || a == QLatin1String("catchup") || a == QLatin1String("get-groups");
+}
+
+bool is_switch(const QString &a)
+{
+    return a == QLatin1String("/log") || a == QLatin1String("/auto");
+}
+
+bool is_word(const QString &a)
+{
+    return is_command(a) || is_switch(a);
+}
+
 int exit_code(brivane::Outcome o)
 {
     switch (o) {
@@ -94,7 +109,11 @@ int main(int argc, char **argv)
                 return 2;
             }
             home = args[++i];
-            if (home.isEmpty()) {  // an unset variable in a script: not some other home
+            // An unset variable in a script (`--home $DIR run`): not some
+            // other home, nor the command taken for one.
+            if (home.isEmpty() || is_word(home) || home.startsWith(QLatin1Char('-'))) {
+                std::fprintf(stderr, "brivane-cli: --home wants a folder, not \"%s\" (write ./%s for a folder so named)\n",
+                             qPrintable(home), qPrintable(home));
                 std::fputs(usage, stderr);
                 return 2;
             }
@@ -107,10 +126,9 @@ int main(int argc, char **argv)
         } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             std::fputs(usage, stdout);
             return 0;
-        } else if (a == QLatin1String("/log") || a == QLatin1String("/auto")) {
+        } else if (is_switch(a)) {
             words << a;  // the program's own switches (a path, "/lgo": usage errors)
-        } else if (command.isEmpty() && (a == QLatin1String("run") || a == QLatin1String("catchup")
-                                         || a == QLatin1String("get-groups"))) {
+        } else if (command.isEmpty() && is_command(a)) {
             command = a;
         } else {
             std::fprintf(stderr, "brivane-cli: unknown argument: %s\n", qPrintable(a));

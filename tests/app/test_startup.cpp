@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <cstdlib>
 #include <tuple>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -145,6 +146,12 @@ private slots:
         // An empty home (an unset variable in a script) is no home at all.
         QCOMPARE(test::run_cli(home.path(), {"--home", ""}), 2);
         QCOMPARE(test::run_cli(home.path(), {"--home="}), 2);
+        // Unquoted and unset, the variable leaves the next word to --home.
+        for (const char *next : {"run", "catchup", "get-groups", "/log", "--help"}) {
+            QByteArray err;
+            QCOMPARE(test::run_cli(home.path(), {"--home", next}, nullptr, &err), 2);
+            QVERIFY2(err.startsWith("brivane-cli: --home wants a folder"), err.constData());
+        }
         // A home given without --home, a switch mistyped: not ignored.
         QCOMPARE(test::run_cli(home.path(), {"/srv/brivane", "run"}), 2);
         QCOMPARE(test::run_cli(home.path(), {"/lgo"}), 2);
@@ -537,6 +544,35 @@ private slots:
             App app(Paths(home.path()), ui);
             QVERIFY2(app.start(), qPrintable(ui.messages.join('\n') + " for " + content));
         }
+    }
+
+    void a_stale_lock_in_a_home_that_cannot_be_written()
+    {
+        // Left by a crash in a home that then went read-only: the copy
+        // cannot take it over, and nobody else is running.
+        test::TempHome home;
+        home.write("brivane.lock", "4242\nbrivane-cli\nanother-host\n");
+        QFile f(home.file("brivane.lock"));
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+        f.close();
+        const QByteArray dir = QFile::encodeName(home.path());
+        // The super-user writes through permissions: an immutable folder then.
+        const bool root = ::geteuid() == 0;
+        const QByteArray freeze = (root ? "chattr +i '" : "chmod 555 '") + dir + "' 2>/dev/null";
+        const QByteArray thaw = (root ? "chattr -i '" : "chmod 755 '") + dir + "' 2>/dev/null";
+        if (std::system(freeze.constData()) != 0)
+            QSKIP("this file system cannot make a folder read-only");
+        test::RecordingFrontend ui;
+        bool started = false;
+        {
+            App app(Paths(home.path()), ui);
+            started = app.start();
+        }
+        QCOMPARE(std::system(thaw.constData()), 0);
+        QVERIFY(!started);
+        QCOMPARE(ui.messages, QStringList{QStringLiteral("Cannot create the lock file %1: the folder cannot be written")
+                                              .arg(QDir::toNativeSeparators(home.file("brivane.lock")))});
     }
 };
 

@@ -56,12 +56,15 @@ bool App::start()
     lock_ = std::make_unique<QLockFile>(paths_.lock_file());
     lock_->setStaleLockTime(0);
     bool locked = lock_->tryLock(0);
-    if (!locked && lock_->error() == QLockFile::LockFailedError && left_over(paths_.lock_file()))
-        locked = lock_->removeStaleLockFile() && lock_->tryLock(0);
+    bool stuck = false;  // a left-over lock that cannot be removed
+    if (!locked && lock_->error() == QLockFile::LockFailedError && left_over(paths_.lock_file())) {
+        stuck = !lock_->removeStaleLockFile();
+        locked = !stuck && lock_->tryLock(0);
+    }
     if (!locked) {
         // Only a lock held by a live copy means another copy; a home that
         // cannot be written must say so, not send the user looking for one.
-        const QLockFile::LockError why = lock_->error();
+        const QLockFile::LockError why = stuck ? QLockFile::PermissionError : lock_->error();
         lock_.reset();
         if (why == QLockFile::LockFailedError)
             ui_.message(QStringLiteral("Brivane is already running!"));
