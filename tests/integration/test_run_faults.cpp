@@ -205,7 +205,7 @@ private slots:
     void group_refused_ends_the_run();
     void headers_out_of_range();
     void xref_value_without_its_name();
-    void undecodable_data();
+    void data_that_does_not_decode();
     void dupe_table_full();
     void article_asked_ahead_turns_duplicate();
     void long_names_found_again();
@@ -554,7 +554,7 @@ void TestRunFaults::xref_value_without_its_name()
 
 // Data that does not decode is passed over. Uuencoding is tried first, and
 // a block of it that does not decode leaves base64 to be tried.
-void TestRunFaults::undecodable_data()
+void TestRunFaults::data_that_does_not_decode()
 {
     FakeRig rig;
     const QString g = QStringLiteral("alt.fake.garbage");
@@ -574,9 +574,20 @@ void TestRunFaults::undecodable_data()
     mixed.body = mime_body(b, QStringLiteral("mixed.jpg"), &headers) + "begin 644 mixed.jpg\r\n"
                  + "M" + QByteArray(60, 'z') + "\r\n`\r\nend\r\n";
     rig.news.add(g, mixed);
+    // Another kind of file whose base64 happens to hold "/9j/" inside a line:
+    // its tail is no picture.
+    QByteArray other(300, '\0');
+    other.replace(0, 6, "GIF89a");
+    other.replace(63, 3, "\xff\xd8\xff");
+    FakeArticle tail;
+    tail.subject = QStringLiteral("tail.jpg (1/1)");
+    tail.body = mime_body(other, QStringLiteral("tail.jpg"), &headers);
+    QVERIFY(tail.body.contains("\r\nAAAAAAAA/9j/AAAA"));
+    rig.news.add(g, tail);
     QVERIFY2(rig.setup({g}), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Done);
-    QVERIFY2(rig.ui.count_starting(indent + QStringLiteral("Decode failed: ")) == 1, qPrintable(rig.dump()));
+    QVERIFY2(rig.ui.count_starting(indent + QStringLiteral("Decode failed: ")) == 2, qPrintable(rig.dump()));
+    QVERIFY(rig.ui.has(indent + QStringLiteral("Decode failed: The base64 data is no JPEG picture")));
     QCOMPARE(rig.ui.count(indent + QStringLiteral("UU Decode successful...")), 1);
     QCOMPARE(rig.ui.count(indent + QStringLiteral("MIME Decode successful...")), 1);
     QCOMPARE(rig.picture(QStringLiteral("both.jpg")), a);
@@ -585,9 +596,9 @@ void TestRunFaults::undecodable_data()
     QCOMPARE(rig.dllog().size(), 2);
     QCOMPARE(query_texts(rig.home, QStringLiteral("select filename from dupes order by filename")),
              (QStringList{QStringLiteral("both.jpg"), QStringLiteral("mixed.jpg")}));
-    QCOMPARE(rig.counters.non_bin_count, qint64(1));
+    QCOMPARE(rig.counters.non_bin_count, qint64(2));
     QCOMPARE(rig.counters.files_this_count, qint64(2));
-    QCOMPARE(rig.pointer(g), qint64(3));
+    QCOMPARE(rig.pointer(g), qint64(4));
 }
 
 void TestRunFaults::dupe_table_full()

@@ -252,6 +252,10 @@ bool ArticleStep::decode(const QByteArray &text, QByteArray *picture, bool *used
         const DecodeResult uu = r;
         picture->clear();
         r = base64_decode_bytes(text, picture);
+        // Only a JPEG's base64 is known by its look ("/9j/" in a line). The
+        // look inside another file's base64 would file that file's tail.
+        if (r.ok() && !picture->startsWith("\xff\xd8\xff"))
+            r = {DecodeStatus::NoData, QStringLiteral("The base64 data is no JPEG picture")};
         if (r.ok()) {
             *used_base64 = true;
             return true;
