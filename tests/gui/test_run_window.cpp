@@ -75,6 +75,9 @@ private slots:
     void stop_waiting_while_a_reply_is_read();
     void catch_up_from_the_menu();
     void process_and_quit_during_get_newsgroups();
+    void buttons_while_a_command_goes_on();
+    void stop_while_connecting();
+    void stop_during_get_newsgroups();
 };
 
 void TestRunWindow::stop_in_the_middle_then_finish_data()
@@ -261,6 +264,118 @@ void TestRunWindow::process_and_quit_during_get_newsgroups()
     QCOMPARE(query_number(home, QStringLiteral("select count(*) from newsgroups where name = 'alt.half'")), qint64(0));
     QCOMPARE(query_number(home, QStringLiteral("select last_msg from groups")), qint64(5));
     QCOMPARE(rig.commands->session().news_state(), qint16(StateDisconnected));
+}
+
+// The buttons follow the command, not each connection: between two groups
+// the run connects again, and Process must not look usable nor Stop dead.
+void TestRunWindow::buttons_while_a_command_goes_on()
+{
+    BRIVANE_REQUIRE_INN2(inn);
+    TempHome home;
+    QString why;
+    QVERIFY2(!posted_picture_home(inn, home, noisy_jpegs(2, 7300), QStringLiteral("b"), &why).isEmpty(),
+             qPrintable(why));
+    {
+        Database db;
+        QVERIFY(db.open(home.file(QStringLiteral("brivane.mdb"))));
+        // A second group, which the server lacks: a connection of its own.
+        QVERIFY(db.exec(QStringLiteral("insert into groups (name, last_msg, server) values (?, 0, ?)"),
+                        {QStringLiteral("alt.brivane.not.carried"), inn.setting()}));
+    }
+    WindowRig rig;
+    QVERIFY2(rig.start(home), qPrintable(rig.why));
+    auto *process = rig.window.findChild<QPushButton *>(QStringLiteral("btnProc"));
+    auto *stop = rig.window.findChild<QPushButton *>(QStringLiteral("btnDisc"));
+    QVERIFY(process && stop);
+    QStringList wrong;
+    rig.window.on_line = [&](const QString &line) {
+        if (process->isEnabled() || !stop->isEnabled())
+            wrong << line;
+    };
+    QTest::mouseClick(process, Qt::LeftButton);
+    const QStringList &lines = rig.window.lines;
+    QVERIFY2(lines.contains(QStringLiteral("Processed all groups")), qPrintable(lines.join('\n')));
+    QCOMPARE(lines.count(QStringLiteral("Connecting to server...")), 2);
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join('\n')));
+    QVERIFY(process->isEnabled());
+    QVERIFY(!stop->isEnabled());
+}
+
+// A server that takes the connection and says nothing: Stop ends the wait
+// for its greeting at once, not at the connect time limit.
+void TestRunWindow::stop_while_connecting()
+{
+    ScriptServer news;
+    news.set_greeting(QByteArray());
+    QVERIFY(news.start());
+    TempHome home;
+    QVERIFY(!picture_home(home, news.setting(), QStringLiteral("alt.mine")).isEmpty());
+    WindowRig rig;
+    QVERIFY2(rig.start(home), qPrintable(rig.why));
+    auto *process = rig.window.findChild<QPushButton *>(QStringLiteral("btnProc"));
+    auto *stop = rig.window.findChild<QPushButton *>(QStringLiteral("btnDisc"));
+    QVERIFY(process && stop);
+    bool clicked = false;
+    QTimer::singleShot(0, this, [&] {
+        QTRY_VERIFY_WITH_TIMEOUT(news.connections == 1, 10000);
+        QTest::qWait(200);
+        QVERIFY(stop->isEnabled());
+        QTest::mouseClick(stop, Qt::LeftButton);
+        clicked = true;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(process, Qt::LeftButton);
+    QVERIFY(clicked);
+    const QStringList &lines = rig.window.lines;
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(lines.contains(QStringLiteral("Stop button pressed......")), qPrintable(lines.join('\n')));
+    QVERIFY(!lines.contains(QStringLiteral("Connect timed out!")));
+    QCOMPARE(news.commands.count(), 0);
+    QCOMPARE(query_number(home, QStringLiteral("select last_msg from groups")), qint64(0));
+    QVERIFY(process->isEnabled());
+    QVERIFY(!stop->isEnabled());
+}
+
+// Get Newsgroups can be stopped like a run; the stored list stays whole.
+void TestRunWindow::stop_during_get_newsgroups()
+{
+    ScriptServer news;
+    news.on("LIST", ScriptServer::stall("215 list follows\r\nalt.half 1 1 y\r\n"));
+    QVERIFY(news.start());
+    TempHome home;
+    write_settings(home, news.setting(), home.path());
+    QVERIFY(fill_database(home, {{QStringLiteral("alt.mine"), news.setting()}}, {QStringLiteral("jpg")}, 5));
+    {
+        Database db;
+        QVERIFY(db.open(home.file(QStringLiteral("brivane.mdb"))));
+        QVERIFY(db.replace_newsgroups(news.setting(), {QStringLiteral("alt.kept")}));
+    }
+    WindowRig rig;
+    QVERIFY2(rig.start(home), qPrintable(rig.why));
+    auto *get = rig.window.findChild<QAction *>(QStringLiteral("GetAllNewsgroups"));
+    auto *process = rig.window.findChild<QPushButton *>(QStringLiteral("btnProc"));
+    auto *stop = rig.window.findChild<QPushButton *>(QStringLiteral("btnDisc"));
+    QVERIFY(get && process && stop);
+    bool clicked = false;
+    connect(&news, &ScriptServer::command_received, this, [&](const QByteArray &line) {
+        if (line != "LIST")
+            return;
+        QTimer::singleShot(300, this, [&] {
+            QVERIFY(stop->isEnabled());
+            QVERIFY(!process->isEnabled());
+            QTest::mouseClick(stop, Qt::LeftButton);
+            clicked = true;
+        });
+    });
+    get->trigger();
+    QVERIFY(clicked);
+    QVERIFY2(rig.window.lines.contains(QStringLiteral("Group list not received (stopped); the stored list is kept.")),
+             qPrintable(rig.window.lines.join('\n')));
+    QCOMPARE(query_number(home, QStringLiteral("select count(*) from newsgroups where name = 'alt.kept'")), qint64(1));
+    QCOMPARE(query_number(home, QStringLiteral("select count(*) from newsgroups where name = 'alt.half'")), qint64(0));
+    QVERIFY(process->isEnabled());
+    QVERIFY(!stop->isEnabled());
 }
 
 QTEST_MAIN(TestRunWindow)

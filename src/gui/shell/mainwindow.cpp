@@ -346,6 +346,10 @@ QString MainWindow::text(Box box) const
 
 void MainWindow::set_enabled(Button b, bool on)
 {
+    // While a command goes on, Process starts nothing and Stop ends it, also
+    // while it connects (again) between groups or reads the group list.
+    if (busy_)
+        on = b == Button::btnDisc;
     (b == Button::btnProc ? btnProc : btnDisc)->setEnabled(on);
 }
 
@@ -452,6 +456,7 @@ void MainWindow::run_command(int which)
         return;
     busy_ = true;
     btnProc->setEnabled(false);
+    btnDisc->setEnabled(true);
     if (which == 0)
         commands_->process();
     else if (which == 1)
@@ -461,6 +466,7 @@ void MainWindow::run_command(int which)
     busy_ = false;
     show_pending();
     btnProc->setEnabled(true);
+    btnDisc->setEnabled(false);  // every command ends disconnected
 }
 
 } // namespace brivane
