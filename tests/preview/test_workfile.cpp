@@ -122,6 +122,8 @@ private slots:
         const QList<std::pair<QByteArray, QString>> cases{
             {test::article(uu_block("Photo.JPEG")), "Photo.jpg"},  // ".jpeg" becomes ".jpg" ...
             {test::article(uu_block("a.b.jpeg")), "a.jpg"},        // ... from the first dot ...
+            {test::article(uu_block("../v1.2/x.y.jpeg")), "x.jpg"},  // ... of the name, not of a folder
+            {test::article(uu_block("c:\\p.2\\z.jpeg")), "z.jpg"},
             {test::crlf("Content-Type: x; name=\"c.Jpeg\"\n"), "c.jpg"},  // ... also when unrecognised
             {test::article(uu_block("\xc3\x9c" "ber.jpg")), QString::fromUtf8("Über.jpg")},  // UTF-8, else Latin-1
             {test::article(uu_block("\xdc" "ber.jpg")), QString::fromUtf8("Über.jpg")},
@@ -133,6 +135,9 @@ private slots:
             {mime("Content-Type: image/jpeg; name=\"a.jpg\"; x=1\n"), "a.jpg"},
             {mime("Content-Type: image/jpeg; name=\"a b;c.jpg\"\n"), "a b;c.jpg"},
             {mime("Content-Type: image/jpeg; name=\"open.jpg\n"), "open.jpg"},
+            // A quoted quote (and backslash) belongs to the name.
+            {mime("Content-Type: image/jpeg; name=\"my \\\"best\\\" pic.jpg\"\n"), "my \"best\" pic.jpg"},
+            {mime("Content-Type: image/jpeg; name=\"a\\\\b.jpg\"\n"), "a\\b.jpg"},
             {mime("Content-Disposition: attachment; filename=\"b.jpg\"\n"), "b.jpg"},
             // Parameter names in any case.
             {mime("Content-Type: image/jpeg; NAME=\"up.jpg\"\n"), "up.jpg"},

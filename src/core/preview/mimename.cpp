@@ -165,10 +165,17 @@ QByteArray extended_bytes(Text value, Text *charset)
 std::string value_at(Text s, bool extended, size_t *used)
 {
     if (!s.empty() && s.front() == '"') {
-        const size_t close = s.find('"', 1);
-        std::string out(s.substr(1, close == npos ? npos : close - 1));
-        *used = close == npos ? s.size() : close + 1;
-        out.erase(std::remove(out.begin(), out.end(), '\n'), out.end());
+        // A backslash quotes the character after it (RFC 2045's quoted-pair):
+        // name="my \"best\" pic.jpg" is one name, quotes and all.
+        std::string out;
+        size_t i = 1;
+        for (; i < s.size() && s[i] != '"'; ++i) {
+            if (s[i] == '\\' && i + 1 < s.size() && s[i + 1] != '\n')
+                ++i;
+            if (s[i] != '\n')
+                out += s[i];
+        }
+        *used = i < s.size() ? i + 1 : s.size();
         return out;
     }
     Text v = s.substr(0, s.find_first_of(extended ? "; \t\n" : ";\n"));

@@ -317,6 +317,12 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
     if (!*recognised)
         complete = false;
     if (found_filename.toUpper().endsWith(QLatin1String(".JPEG"))) {
+        // Folders in the name are never used: a dot in one ("../x.jpeg",
+        // "v1.2/x.jpeg") must not take the name's place.
+        const qsizetype folder = qMax(found_filename.lastIndexOf(QLatin1Char('/')),
+                                      found_filename.lastIndexOf(QLatin1Char('\\')));
+        if (folder >= 0)
+            found_filename.remove(0, folder + 1);
         const qsizetype dot = found_filename.indexOf(QLatin1Char('.'));
         found_filename = found_filename.left(dot) + QStringLiteral(".jpg");
         named_jpeg = true;
