@@ -29,15 +29,26 @@ constexpr qint64 max_thumbnail_pixels = qint64(1) << 26;
 // a hundred thousand, which would take many minutes to decode.
 constexpr int max_jpeg_scans = 500;
 
+// A progressive JPEG larger than this must also be of a size its pixels
+// could come from: real ones take well over a byte per 256 pixels, while a
+// few hundred bytes can claim the largest picture allowed (400 MB to decode).
+constexpr qint64 max_thin_progressive_pixels = qint64(1) << 24;
+constexpr qint64 min_progressive_bytes_per = 256;  // pixels
+
 namespace {
 
-// The number of scans (start-of-scan segments) of the JPEG `data`, counted
-// up to `limit` + 1; 0 when it is no JPEG.
-int jpeg_scans(const uchar *data, qint64 size, int limit)
+struct JpegFacts {
+    int scans = 0;  // start-of-scan segments, counted up to the limit + 1
+    bool progressive = false;
+};
+
+// What the JPEG `data` is made of; nothing when it is no JPEG.
+JpegFacts jpeg_facts(const uchar *data, qint64 size, int limit)
 {
+    JpegFacts facts;
     if (size < 4 || data[0] != 0xff || data[1] != 0xd8)
-        return 0;
-    int scans = 0;
+        return facts;
+    int &scans = facts.scans;
     qint64 i = 2;
     while (i + 1 < size && scans <= limit) {
         if (data[i] != 0xff) {  // inside entropy-coded data
@@ -63,9 +74,11 @@ int jpeg_scans(const uchar *data, qint64 size, int limit)
         const qint64 length = qint64(data[i + 2]) << 8 | data[i + 3];
         if (marker == 0xda)
             ++scans;
+        if (marker == 0xc2 || marker == 0xc6 || marker == 0xca || marker == 0xce)
+            facts.progressive = true;
         i += 2 + length;  // entropy-coded data follows a scan's header
     }
-    return scans;
+    return facts;
 }
 
 } // namespace
@@ -74,15 +87,22 @@ QImage fitted_picture(const QString &path, const QSize &box)
 {
     QImageReader reader(path);
     const QSize stated = reader.size();
-    if (qint64(stated.width()) * stated.height() > max_thumbnail_pixels)
+    const qint64 pixels = qint64(stated.width()) * stated.height();
+    if (pixels > max_thumbnail_pixels)
         return QImage();
     if (reader.format() == "jpeg") {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             return QImage();
         const uchar *data = file.size() > 0 ? file.map(0, file.size()) : nullptr;
-        if (data && jpeg_scans(data, file.size(), max_jpeg_scans) > max_jpeg_scans)
-            return QImage();
+        if (data) {
+            const JpegFacts facts = jpeg_facts(data, file.size(), max_jpeg_scans);
+            if (facts.scans > max_jpeg_scans)
+                return QImage();
+            if (facts.progressive && pixels > max_thin_progressive_pixels
+                && file.size() * min_progressive_bytes_per < pixels)
+                return QImage();
+        }
     }
     const QSize fitted = fitted_size(stated, box);
     if (fitted.isEmpty())
