@@ -47,6 +47,10 @@ private slots:
         QCOMPARE(list->count(), 151);
         QCOMPARE(list->item(0)->text(), QStringLiteral("more 550"));
         QCOMPARE(w.status_lines().size(), 151);
+        // A stranger's subject: no escape, line break or reordering of the line.
+        w.add_status(QString::fromUtf8("\x1b[2Jpic\r\nfake line \u202Egpj.exe"));
+        w.show_pending();
+        QCOMPARE(list->item(list->count() - 1)->text(), QStringLiteral("?[2Jpic??fake line ?gpj.exe"));
     }
 
     void boxes_and_buttons_are_named_as_the_core_names_them()

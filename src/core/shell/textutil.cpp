@@ -27,6 +27,20 @@ bool is_blank(const QString &text)
     return trim_text(text).isEmpty();
 }
 
+QString printable(const QString &text)
+{
+    QString out = text;
+    for (QChar &c : out) {
+        const char16_t u = c.unicode();
+        const bool control = (u < 0x20 && u != u'\t') || (u >= 0x7f && u <= 0x9f);
+        const bool separator = u == 0x2028 || u == 0x2029;
+        const bool bidi = (u >= 0x202a && u <= 0x202e) || (u >= 0x2066 && u <= 0x2069);
+        if (control || separator || bidi)
+            c = QLatin1Char('?');
+    }
+    return out;
+}
+
 bool file_exists(const QString &path)
 {
     QFile f(path);

@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "preview/thumbnail.h"
 #include "shell/aboutbox.h"
+#include "shell/textutil.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -290,7 +291,7 @@ QStringList MainWindow::status_lines() const
 
 void MainWindow::show_status(const QString &line)
 {
-    pending_lines_ << line;
+    pending_lines_ << printable(line);
     if (pending_lines_.size() >= max_waiting_lines)
         show_pending();
     else
