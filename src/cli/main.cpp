@@ -112,7 +112,7 @@ int main(int argc, char **argv)
             // An unset variable in a script (`--home $DIR run`): not some
             // other home, nor the command taken for one.
             if (home.isEmpty() || is_word(home) || home.startsWith(QLatin1Char('-'))) {
-                std::fprintf(stderr, "brivane-cli: --home wants a folder, not \"%s\" (write ./%s for a folder so named)\n",
+                std::fprintf(stderr, "brivane-cli: --home wants a folder, not \"%s\" (write --home=%s for a folder so named)\n",
                              qPrintable(home), qPrintable(home));
                 std::fputs(usage, stderr);
                 return 2;

@@ -138,6 +138,7 @@ private slots:
             // A quoted quote (and backslash) belongs to the name.
             {mime("Content-Type: image/jpeg; name=\"my \\\"best\\\" pic.jpg\"\n"), "my \"best\" pic.jpg"},
             {mime("Content-Type: image/jpeg; name=\"a\\\\b.jpg\"\n"), "a\\b.jpg"},
+            {mime("Content-Type: image/jpeg; name=\"C:\\Pics\\beach.jpg\"\n"), "C:\\Pics\\beach.jpg"},
             {mime("Content-Disposition: attachment; filename=\"b.jpg\"\n"), "b.jpg"},
             // Parameter names in any case.
             {mime("Content-Type: image/jpeg; NAME=\"up.jpg\"\n"), "up.jpg"},

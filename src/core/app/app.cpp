@@ -56,10 +56,12 @@ bool App::start()
     lock_ = std::make_unique<QLockFile>(paths_.lock_file());
     lock_->setStaleLockTime(0);
     bool locked = lock_->tryLock(0);
-    bool stuck = false;  // a left-over lock that cannot be removed
+    bool stuck = false;  // a left-over lock in a home that cannot be written
     if (!locked && lock_->error() == QLockFile::LockFailedError && left_over(paths_.lock_file())) {
-        stuck = !lock_->removeStaleLockFile();
-        locked = !stuck && lock_->tryLock(0);
+        if (lock_->removeStaleLockFile())
+            locked = lock_->tryLock(0);
+        else  // else another copy starting now took it over first
+            stuck = ::access(QFile::encodeName(paths_.home()).constData(), W_OK) != 0;
     }
     if (!locked) {
         // Only a lock held by a live copy means another copy; a home that

@@ -165,12 +165,13 @@ QByteArray extended_bytes(Text value, Text *charset)
 std::string value_at(Text s, bool extended, size_t *used)
 {
     if (!s.empty() && s.front() == '"') {
-        // A backslash quotes the character after it (RFC 2045's quoted-pair):
-        // name="my \"best\" pic.jpg" is one name, quotes and all.
+        // A backslash quotes a quote or a backslash after it (RFC 2045's
+        // quoted-pair): name="my \"best\" pic.jpg" is one name. Before any
+        // other character it is the backslash of a Windows path, kept.
         std::string out;
         size_t i = 1;
         for (; i < s.size() && s[i] != '"'; ++i) {
-            if (s[i] == '\\' && i + 1 < s.size() && s[i + 1] != '\n')
+            if (s[i] == '\\' && i + 1 < s.size() && (s[i + 1] == '"' || s[i + 1] == '\\'))
                 ++i;
             if (s[i] != '\n')
                 out += s[i];

@@ -30,10 +30,11 @@ constexpr qint64 max_thumbnail_pixels = qint64(1) << 26;
 constexpr int max_jpeg_scans = 500;
 
 // A progressive JPEG larger than this must also be of a size its pixels
-// could come from: real ones take well over a byte per 256 pixels, while a
-// few hundred bytes can claim the largest picture allowed (400 MB to decode).
+// could come from: even a plain white page takes over a byte per 1024
+// pixels, while a few hundred bytes can claim the largest picture allowed
+// (400 MB to decode).
 constexpr qint64 max_thin_progressive_pixels = qint64(1) << 24;
-constexpr qint64 min_progressive_bytes_per = 256;  // pixels
+constexpr qint64 min_progressive_bytes_per = 1024;  // pixels
 
 namespace {
 

@@ -212,8 +212,8 @@ void MainWindow::message(const QString &text)
     // A message may quote a server's reply or a file name: plain text, never
     // taken for markup, and a box that fits on the screen however long the
     // quote (the whole text is then under the details).
-    QString shown = text;
-    if (text.size() > max_message_chars) {
+    QString shown = printable(text);
+    if (shown.size() > max_message_chars) {
         shown.truncate(max_message_chars - (text.at(max_message_chars - 1).isHighSurrogate() ? 1 : 0));
         shown += QChar(0x2026);
     }
@@ -231,7 +231,7 @@ void MainWindow::message(const QString &text)
                     isVisible() ? this : nullptr);
     box.setTextFormat(Qt::PlainText);
     if (text.size() > max_message_chars)
-        box.setDetailedText(text);
+        box.setDetailedText(printable(text));
     box.exec();
 }
 
@@ -331,7 +331,7 @@ void MainWindow::set_text(Box box, const QString &text)
     }
     if (!boxes_.contains(int(box)))
         return;
-    pending_texts_.insert(int(box), text);
+    pending_texts_.insert(int(box), printable(text));  // a subject, a sender: strangers' text
     schedule_refresh();
 }
 
