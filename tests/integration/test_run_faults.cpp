@@ -206,6 +206,7 @@ private slots:
     void headers_out_of_range();
     void xref_value_without_its_name();
     void data_that_does_not_decode();
+    void base64_found_by_a_chance_look();
     void dupe_table_full();
     void article_asked_ahead_turns_duplicate();
     void long_names_found_again();
@@ -587,7 +588,7 @@ void TestRunFaults::data_that_does_not_decode()
     QVERIFY2(rig.setup({g}), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Done);
     QVERIFY2(rig.ui.count_starting(indent + QStringLiteral("Decode failed: ")) == 2, qPrintable(rig.dump()));
-    QVERIFY(rig.ui.has(indent + QStringLiteral("Decode failed: The base64 data is no JPEG picture")));
+    QVERIFY(rig.ui.has(indent + QStringLiteral("Decode failed: The base64 data is no picture of the kind its name says")));
     QCOMPARE(rig.ui.count(indent + QStringLiteral("UU Decode successful...")), 1);
     QCOMPARE(rig.ui.count(indent + QStringLiteral("MIME Decode successful...")), 1);
     QCOMPARE(rig.picture(QStringLiteral("both.jpg")), a);
@@ -599,6 +600,40 @@ void TestRunFaults::data_that_does_not_decode()
     QCOMPARE(rig.counters.non_bin_count, qint64(2));
     QCOMPARE(rig.counters.files_this_count, qint64(2));
     QCOMPARE(rig.pointer(g), qint64(4));
+}
+
+// "/9j/" is how base64 JPEGs are found; other files' base64 holds it now and
+// then. Decoded from such a line, a GIF's tail is no GIF: not filed. A whole
+// GIF after a text that holds it still is.
+void TestRunFaults::base64_found_by_a_chance_look()
+{
+    FakeRig rig;
+    const QString g = QStringLiteral("alt.fake.look");
+    QByteArray headers;
+    // At byte 57, a line start of the base64: the line reads "/9j/...".
+    QByteArray gif(300, '\x01');
+    gif.replace(0, 6, "GIF89a");
+    gif.replace(57, 3, "\xff\xd8\xff");
+    FakeArticle cut;
+    cut.subject = QStringLiteral("cut.gif (1/1)");
+    cut.body = mime_body(gif, QStringLiteral("cut.gif"), &headers);
+    QVERIFY(cut.body.contains("\r\n/9j/"));
+    rig.news.add(g, cut);
+    const QByteArray whole_gif = QByteArray("GIF89a") + QByteArray(200, '\x02');
+    FakeArticle whole;
+    whole.subject = QStringLiteral("whole.gif (1/1)");
+    whole.body = "--b\r\nContent-Type: text/plain\r\n\r\nsee http://example.invalid/9j/ there\r\n--b\r\n"
+                 "Content-Type: image/gif; name=\"whole.gif\"\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+                 + whole_gif.toBase64() + "\r\n--b--\r\n";
+    rig.news.add(g, whole);
+    QVERIFY2(rig.setup({g}), qPrintable(rig.why));
+    QVERIFY(rig.app->db().exec(QStringLiteral("insert into masks (mask) values ('gif')")));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY2(rig.ui.has(indent + QStringLiteral("Decode failed: The base64 data is no picture of the kind its name says")),
+             qPrintable(rig.dump()));
+    QCOMPARE(rig.pictures(), QStringList{QStringLiteral("whole.gif")});
+    QCOMPARE(rig.picture(QStringLiteral("whole.gif")), whole_gif);
+    QCOMPARE(rig.pointer(g), qint64(2));
 }
 
 void TestRunFaults::dupe_table_full()

@@ -38,6 +38,34 @@ QString fallback_name(const Header &h, bool base64)
     return base64 ? QStringLiteral("unknown.jpg") : QStringLiteral("unknown");
 }
 
+enum class Kind { Jpeg, Gif, Png, Other };
+
+// What the bytes of a picture say they are.
+Kind picture_kind(const QByteArray &data)
+{
+    if (data.startsWith("\xff\xd8\xff"))
+        return Kind::Jpeg;
+    if (data.startsWith("GIF87a") || data.startsWith("GIF89a"))
+        return Kind::Gif;
+    if (data.startsWith("\x89PNG\r\n\x1a\n"))
+        return Kind::Png;
+    return Kind::Other;
+}
+
+// What a file name says its picture is.
+Kind named_kind(const QString &name)
+{
+    const QString ext = name.mid(name.lastIndexOf(QLatin1Char('.')) + 1).toLower();
+    if (ext == QLatin1String("jpg") || ext == QLatin1String("jpeg") || ext == QLatin1String("jpe")
+        || ext == QLatin1String("jfif"))
+        return Kind::Jpeg;
+    if (ext == QLatin1String("gif"))
+        return Kind::Gif;
+    if (ext == QLatin1String("png"))
+        return Kind::Png;
+    return Kind::Other;
+}
+
 // `name` with "_n" put before its last "." (at its end when there is none).
 // Built in one allocation: the identical-picture search asks for 100 per picture.
 QString numbered(const QString &name, qint64 n)
@@ -183,7 +211,7 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
 
     bool used_base64 = false;
     QByteArray picture;
-    const bool decoded = decode(text, &picture, &used_base64);
+    const bool decoded = decode(text, name, &picture, &used_base64);
     text = QByteArray();
     ui_.draw_progress(1, 0);
     if (!decoded)
@@ -234,7 +262,8 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
     return Result::Done;
 }
 
-bool ArticleStep::decode(const QByteArray &text, QByteArray *picture, bool *used_base64)
+bool ArticleStep::decode(const QByteArray &text, const QString &name, QByteArray *picture,
+                         bool *used_base64)
 {
     *used_base64 = false;
     if (!repair_.begin_found && !repair_.jpeg64_found) {
@@ -252,10 +281,11 @@ bool ArticleStep::decode(const QByteArray &text, QByteArray *picture, bool *used
         const DecodeResult uu = r;
         picture->clear();
         r = base64_decode_bytes(text, picture);
-        // Only a JPEG's base64 is known by its look ("/9j/" in a line). The
-        // look inside another file's base64 would file that file's tail.
-        if (r.ok() && !picture->startsWith("\xff\xd8\xff"))
-            r = {DecodeStatus::NoData, QStringLiteral("The base64 data is no JPEG picture")};
+        // base64 is looked for by a JPEG's look ("/9j/"), which another
+        // file's base64 can hold by chance: decoded from there, it is that
+        // file's tail, and no picture of the kind its name says.
+        if (r.ok() && picture_kind(*picture) != named_kind(name))
+            r = {DecodeStatus::NoData, QStringLiteral("The base64 data is no picture of the kind its name says")};
         if (r.ok()) {
             *used_base64 = true;
             return true;

@@ -51,7 +51,7 @@ public:
 
 private:
     // False (with its status line) when `text` holds no decodable picture.
-    bool decode(const QByteArray &text, QByteArray *picture, bool *used_base64);
+    bool decode(const QByteArray &text, const QString &name, QByteArray *picture, bool *used_base64);
     QString target_folder(bool *ok);
     void sweep(const QString &folder);
     void remove_left_overs(const QString &folder);
