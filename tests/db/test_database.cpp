@@ -276,6 +276,30 @@ private slots:
         QVERIFY(!(QFile::permissions(home.file("brivane.mdb")) & (QFileDevice::ReadGroup | QFileDevice::ReadOther)));
     }
 
+    // Nor into a new database made where the file and its copies were
+    // deleted by hand to start afresh.
+    void a_stale_log_is_not_applied_to_a_new_database()
+    {
+        test::TempHome home, other;
+        {
+            QVERIFY(Database::create_database(other.file("x.mdb")));
+            Database db;
+            QVERIFY(db.open(other.file("x.mdb")));
+            QVERIFY(db.add_dupe("ghost.jpg"));
+            QVERIFY(QFile::copy(other.file("x.mdb-wal"), home.file("brivane.mdb-wal")));
+            QVERIFY(QFile::copy(other.file("x.mdb-shm"), home.file("brivane.mdb-shm")));
+        }
+        QString error;
+        QVERIFY2(Database::create_database(home.file("brivane.mdb"), &error), qPrintable(error));
+        Database db;
+        QVERIFY(db.open(home.file("brivane.mdb")));
+        QCOMPARE(db.dupes_count().value(), 0);
+        QVERIFY(db.add_dupe("new.jpg"));
+        db.close();
+        test::RecordingFrontend ui;
+        QVERIFY2(Database::maintain(ui, home.file("brivane.mdb"), home.file("brivane")), qPrintable(ui.status.join('\n')));
+    }
+
     void nothing_to_restore_in_a_new_home_or_beside_a_database()
     {
         test::TempHome home;

@@ -218,6 +218,13 @@ bool Database::create_database(const QString &path, QString *error)
         return false;
     };
     remove_part();  // left by an interrupted creation
+    // A log or journal of a file no longer there (deleted by hand to start
+    // afresh) would be replayed into the new one.
+    for (const char *side : side_files) {
+        const QString f = path + QLatin1String(side);
+        if (QFileInfo::exists(f) && !QFile::remove(f))
+            return give_up(QStringLiteral("Cannot create %1: cannot delete %2").arg(path, f));
+    }
     // Created owner-only: the servers table holds passwords.
     const int fd = ::open(QFile::encodeName(part).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     if (fd < 0)
