@@ -1,4 +1,5 @@
 #include "app/app.h"
+#include "db/database.h"
 #include "shell/settings.h"
 #include "support/testsupport.h"
 
@@ -205,6 +206,21 @@ private slots:
 
     // A login setting longer than the 49 characters read is not used cut
     // short: the server part could then name another host, given the password.
+    // An emptied database is no empty list of groups: the command is
+    // refused (exit 1) and the file and its backup stay as they are.
+    void cli_refuses_a_database_without_the_lists()
+    {
+        test::TempHome home;
+        QVERIFY(Database::create_database(home.file("brivane.BAK")));
+        const QByteArray backup = home.read("brivane.BAK");
+        home.write("brivane.mdb", QByteArray());
+        QByteArray out, err;
+        QCOMPARE(test::run_cli(home.path(), {"run"}, &out, &err), 1);
+        QVERIFY2(err.contains("does not hold the program's lists"), err.constData());
+        QVERIFY(home.read("brivane.mdb").isEmpty());
+        QCOMPARE(home.read("brivane.BAK"), backup);
+    }
+
     void cli_refuses_a_login_cut_short()
     {
         QTcpServer server;

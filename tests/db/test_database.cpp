@@ -1,6 +1,7 @@
 #include "db/database.h"
 #include "support/testsupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlQuery>
@@ -74,6 +75,47 @@ private slots:
         home.write("brivane.mdb", "");  // empty, as if damaged
         QVERIFY(Database::create_database(home.file("brivane.mdb")));
         QCOMPARE(QFile(home.file("brivane.mdb")).size(), 0);
+    }
+
+    // Only a database of the program's own is opened, and never made by
+    // opening: a missing, emptied or foreign file is left as it is.
+    void only_a_database_of_ours_is_opened()
+    {
+        test::TempHome home;
+        Database db;
+        QVERIFY(!db.open(home.file("brivane.mdb")));
+        QVERIFY(!QFile::exists(home.file("brivane.mdb")));
+
+        home.write("brivane.mdb", "");
+        QVERIFY(!db.open(home.file("brivane.mdb")));
+        QVERIFY2(db.last_error().contains("does not hold the program's lists"), qPrintable(db.last_error()));
+        QCOMPARE(QFile(home.file("brivane.mdb")).size(), 0);
+
+        home.write("brivane.mdb", "plain text, no database");
+        QVERIFY(!db.open(home.file("brivane.mdb")));
+        QVERIFY2(db.last_error().startsWith("Cannot open the database"), qPrintable(db.last_error()));
+
+        {
+            QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("foreign"));
+            other.setDatabaseName(home.file("foreign.db"));
+            QVERIFY(other.open());
+            QVERIFY(QSqlQuery(other).exec(QStringLiteral("create table notes (text)")));
+            other.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("foreign"));
+        const QByteArray foreign = home.read("foreign.db");
+        QVERIFY(!db.open(home.file("foreign.db")));
+        QCOMPARE(home.read("foreign.db"), foreign);  // not turned to a log-keeping file
+        QVERIFY(!QFile::exists(home.file("foreign.db-wal")));
+
+        // A name a URI would take apart.
+        const QString odd = home.file("a %41?b#c d.mdb");
+        QVERIFY(Database::create_database(odd));
+        QVERIFY2(db.open(odd), qPrintable(db.last_error()));
+        QVERIFY(db.add_dupe("x.jpg"));
+        db.close();
+        QCOMPARE(QDir(home.path()).entryList({QStringLiteral("a*")}, QDir::Files),
+                 (QStringList{QStringLiteral("a %41?b#c d.mdb")}));
     }
 
     // A run keeps the file's locks: nobody else writes meanwhile, and

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QUrl>
 #include <QStringList>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -64,14 +65,23 @@ const char *const schema[] = {
     "CREATE INDEX newsgroups_server ON newsgroups (server)",
 };
 
+// Opens `file` as it is, never creating it: SQLite would make an empty
+// database in place of one that went missing (the Qt driver has no option
+// for that, a URI has).
+void open_existing(QSqlDatabase &db, const QString &file)
+{
+    const QString absolute = QFileInfo(file).absoluteFilePath();
+    db.setDatabaseName(QUrl::fromLocalFile(absolute).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
+    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=5000"));
+}
+
 // A connection of its own, removed when it goes out of scope.
 class ScopedConnection {
 public:
     explicit ScopedConnection(const QString &file) : name_(new_connection_name())
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
-        db.setDatabaseName(file);
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READWRITE_NO_CREATE;QSQLITE_BUSY_TIMEOUT=5000"));
+        open_existing(db, file);
         ok_ = db.open();
         if (!ok_)
             error_ = db.lastError().text();
@@ -411,8 +421,7 @@ bool Database::open(const QString &db_file, QString *error)
     close();
     connection_ = new_connection_name();
     db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
-    db_.setDatabaseName(db_file);
-    db_.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READWRITE_NO_CREATE;QSQLITE_BUSY_TIMEOUT=5000"));
+    open_existing(db_, db_file);
     auto refuse = [&](const QString &detail) {
         close();
         fail(QStringLiteral("Cannot open the database %1").arg(db_file), detail);
@@ -422,6 +431,23 @@ bool Database::open(const QString &db_file, QString *error)
     };
     if (!db_.open())
         return refuse(db_.lastError().text());
+    // An emptied file or another program's database: the lists are not
+    // there, and every command would fail on them. Left as it is, not made
+    // a log-keeping database of ours.
+    const std::optional<QString> foreign = [this]() -> std::optional<QString> {
+        QSqlQuery tables(db_);  // gone before refuse() closes the connection
+        if (!tables.exec(QStringLiteral("select count(*) from sqlite_master where type = 'table' and name in "
+                                        "('dupes', 'groups', 'lockout', 'masks', 'newsgroups', 'servers')"))
+            || !tables.next()) {
+            const QSqlError e = tables.lastError();
+            return e.databaseText().isEmpty() ? e.text() : e.databaseText();
+        }
+        if (tables.value(0).toInt() != 6)
+            return QStringLiteral("it does not hold the program's lists (move it away to start from its backup or afresh)");
+        return std::nullopt;
+    }();
+    if (foreign)
+        return refuse(*foreign);
     // WAL with NORMAL sync: every commit survives a crash of the program,
     // without an fsync per header. SQLite reads the file only now, so a
     // damaged one (or one we cannot write) fails here, not in a run.
