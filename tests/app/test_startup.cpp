@@ -387,6 +387,30 @@ private slots:
         QVERIFY(!QFile::exists(outside.file("cwd/relative")));
     }
 
+    // A relative BRIVANE_HOME ("~/pics" in a crontab) would be a new home
+    // in whatever folder the program starts in: refused. A home that is a
+    // file says so.
+    void a_relative_or_file_home_is_refused()
+    {
+        test::TempHome outside;
+        QVERIFY(QDir().mkpath(outside.file("cwd")));
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("BRIVANE_HOME"), QStringLiteral("~/pics"));
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(outside.file("cwd"));
+        p.start(QStringLiteral(BRIVANE_CLI_PATH), {QStringLiteral("run")});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), 1);
+        QCOMPARE(p.readAllStandardError(), QByteArray("BRIVANE_HOME is not an absolute path: ~/pics\n"));
+        QVERIFY(QDir(outside.file("cwd")).isEmpty());
+
+        outside.write("plain", "a file");
+        QByteArray err;
+        QCOMPARE(test::run_cli(outside.file("plain"), {}, nullptr, &err), 1);
+        QVERIFY2(err.contains("is a file, not a folder"), err.constData());
+    }
+
     // cron and `env -i` start the program without HOME (nor anything else):
     // the home is then in the user's folder as the password database names
     // it, never in "/.local/share" of whatever user runs it.

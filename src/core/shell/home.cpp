@@ -25,6 +25,11 @@ static bool ensure_dir(const QString &dir, QString *error)
     QDir d(dir);
     if (d.exists())
         return true;
+    if (QFileInfo(dir).exists()) {
+        if (error)
+            *error = QStringLiteral("The program folder %1 is a file, not a folder").arg(native_path(dir));
+        return false;
+    }
     if (!QDir().mkpath(dir)) {
         if (error)
             *error = QStringLiteral("Cannot create the program folder %1").arg(dir);
@@ -50,8 +55,17 @@ static QString user_home()
 Paths Paths::resolve(const QString &override_dir, QString *error)
 {
     QString dir = override_dir;
-    if (dir.isEmpty())
+    if (dir.isEmpty()) {
         dir = qEnvironmentVariable("BRIVANE_HOME");
+        // Set in a profile or a crontab ("~/pics", which cron does not
+        // expand), a relative one would make a new, empty home wherever the
+        // program happens to be started.
+        if (!dir.isEmpty() && QDir::isRelativePath(dir)) {
+            if (error)
+                *error = QStringLiteral("BRIVANE_HOME is not an absolute path: %1").arg(dir);
+            return Paths();
+        }
+    }
     if (dir.isEmpty()) {
         const QString exe_dir = QCoreApplication::applicationDirPath();
         if (!exe_dir.isEmpty() && ::access(QFile::encodeName(exe_dir).constData(), W_OK) == 0)
