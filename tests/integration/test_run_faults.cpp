@@ -254,7 +254,7 @@ void TestRunFaults::article_fault_then_rerun_data()
     QTest::newRow("stall during article")
         << QByteArray("220 2 <2@fake> article\r\nPath: fake\r\n") << int(Silence) << true
         << QStringLiteral("Asyncerror: No reply from the server for 0.8 seconds.");
-    QTest::newRow("busy") << QByteArray("400 Service temporarily unavailable\r\n") << int(Close) << false
+    QTest::newRow("busy") << QByteArray("400 Service temporarily unavailable\r\n") << int(Close) << true
                           << QStringLiteral("    The server said: 400 Service temporarily unavailable");
     QTest::newRow("no group selected") << QByteArray("412 No newsgroup selected\r\n") << int(Silence) << false
                                        << cannot + QStringLiteral("412 No newsgroup selected");

@@ -208,6 +208,8 @@ void NewsClient::start_auth(bool resume_command)
 
 void NewsClient::handle_auth_status(int code, const QByteArray &line)
 {
+    if (code != 281 && code != 381)
+        refusal_ = printable(line);  // a wrong password, a connection limit, an expired account...
     if (code == 483) {
         // The server takes no password in the clear; it is not a wrong one.
         fail(ErrLoginFailed, tls_required_text, true);
@@ -732,6 +734,13 @@ void NewsClient::handle_line(const char *data, qsizetype size)
 
 void NewsClient::handle_status(int code, const QByteArray &line)
 {
+    if (code == 400 && step_ != Step::Greeting) {
+        // The server ends the session, whatever was asked (a shutdown, an
+        // idle or connection limit): the connection is lost, nothing refused.
+        farewell_ = printable(line);
+        fail(ErrConnectionReset, reset_text, true);
+        return;
+    }
     switch (step_) {
     case Step::Greeting:
     case Step::ModeReader:
@@ -756,9 +765,6 @@ void NewsClient::handle_status(int code, const QByteArray &line)
     default:
         break;
     }
-    if (code == 400)
-        farewell_ = printable(line);
-
     // A login may be asked for before any command.
     if (code == 480) {
         if (user_.isEmpty() || auth_asked_) {

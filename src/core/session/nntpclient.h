@@ -102,6 +102,8 @@ public:
     // A 400 reply (the server ending the session), which the close after it
     // would otherwise hide; empty when none came.
     const QString &farewell() const { return farewell_; }
+    // The server's own line when it refused the login; empty when none.
+    const QString &refusal() const { return refusal_; }
 
     // Operations; each returns 0 when started, else ErrNotConnected, ErrBusy
     // or ErrBadArgument (see error_string()) and nothing follows.
@@ -218,6 +220,7 @@ private:
     QStringList tls_errors_;
     QString error_;
     QString farewell_;
+    QString refusal_;
 
     // Protocol state of this connection.
     QByteArray command_;      // the operation's command, sent again after a login

@@ -235,11 +235,14 @@ void Session::Private::on_async_error(qint64 number, const QString &description)
     }
     if (number == NewsClient::ErrRefused) {
         ui.add_status(QStringLiteral("Permission denied....not connected."));
+        ui.add_status(QStringLiteral("    ") + description);  // with the server's own words
         common_ending();
         return;
     }
     if (description == NewsClient::login_failed_text || description == NewsClient::tls_required_text) {
         ui.add_status(QStringLiteral("Authentication failed....not connected."));
+        if (client && !client->refusal().isEmpty())
+            ui.add_status(QStringLiteral("    The server said: ") + client->refusal());
         if (description == NewsClient::tls_required_text)
             ui.add_status(QStringLiteral("    The server takes a password over TLS only: set it as nntps://host"));
         common_ending();
