@@ -137,6 +137,9 @@ private slots:
         const QString jorg = QStringLiteral("/home/u/Bilder-Jörg");
         QTest::newRow("utf-8") << QByteArray("[SETUP]\ndlpath=/home/u/Bilder-J\xC3\xB6rg\n") << jorg;
         QTest::newRow("latin-1") << QByteArray("[SETUP]\ndlpath=/home/u/Bilder-J\xF6rg\n") << jorg;
+        // Each line on its own: a Latin-1 comment beside a UTF-8 value.
+        QTest::newRow("utf-8 value, latin-1 comment")
+            << QByteArray("; J\xF6rg's\n[SETUP]\ndlpath=/home/u/Bilder-J\xC3\xB6rg\n") << jorg;
         QTest::newRow("utf-8 with a byte-order mark")
             << QByteArray("\xEF\xBB\xBF[SETUP]\ndlpath=/home/u/Bilder-J\xC3\xB6rg\n") << jorg;
         QTest::newRow("cut at 49 characters")
@@ -170,6 +173,9 @@ private slots:
                           "dlpath=/home/u/Bilder-J\xC3\xB6rg\r\n[Other]\nname=\xE2\x82\xAC");
         QTest::newRow("latin-1 converted")
             << QByteArray("; J\xF6rg\n[SETUP]\nuserid=Zo\xEB\n")
+            << QByteArray("; J\xC3\xB6rg\n[SETUP]\nuserid=Zo\xC3\xAB\ndlpath=/home/u/Bilder-J\xC3\xB6rg\n");
+        QTest::newRow("mixed, each line converted on its own")
+            << QByteArray("; J\xF6rg\n[SETUP]\nuserid=Zo\xC3\xAB\n")
             << QByteArray("; J\xC3\xB6rg\n[SETUP]\nuserid=Zo\xC3\xAB\ndlpath=/home/u/Bilder-J\xC3\xB6rg\n");
         QTest::newRow("byte-order mark kept")
             << QByteArray("\xEF\xBB\xBF[SETUP]\r\nx=1\r\n")

@@ -28,9 +28,11 @@ struct Text {
     bool crlf = false;  // the line end of added lines
 };
 
-// The file's lines. UTF-8 when its bytes are valid UTF-8 (what an editor on
-// Linux writes), else Latin-1, which older files are in and which maps every
-// byte to a character, so nothing is lost either way.
+// The file's lines, each UTF-8 when its bytes are valid UTF-8 (what an
+// editor on Linux writes), else Latin-1, which older files are in and which
+// maps every byte to a character, so nothing is lost either way. Line by
+// line: one Latin-1 comment added by hand must not turn a UTF-8 folder name
+// into another one.
 Text read_text(const QString &path)
 {
     Text t;
@@ -49,24 +51,24 @@ Text read_text(const QString &path)
         data.remove(0, 3);
     }
     t.crlf = data.contains("\r\n");
-    const QString all = QByteArrayView(data).isValidUtf8() ? QString::fromUtf8(data)
-                                                           : QString::fromLatin1(data);
     qsizetype from = 0;
-    while (from < all.size()) {
-        const qsizetype nl = all.indexOf(QLatin1Char('\n'), from);
+    while (from < data.size()) {
+        const qsizetype nl = data.indexOf('\n', from);
+        QByteArrayView bytes;
         Line line;
         if (nl < 0) {
-            line.text = all.mid(from);
-            from = all.size();
+            bytes = QByteArrayView(data).sliced(from);
+            from = data.size();
         } else {
-            line.text = all.mid(from, nl - from);
+            bytes = QByteArrayView(data).sliced(from, nl - from);
             line.eol = QStringLiteral("\n");
-            if (line.text.endsWith(QLatin1Char('\r'))) {
-                line.text.chop(1);
+            if (bytes.endsWith('\r')) {
+                bytes.chop(1);
                 line.eol = QStringLiteral("\r\n");
             }
             from = nl + 1;
         }
+        line.text = bytes.isValidUtf8() ? QString::fromUtf8(bytes) : QString::fromLatin1(bytes);
         t.lines.append(line);
     }
     return t;
