@@ -133,14 +133,19 @@ QString last_os_error()
     return QString::fromLocal8Bit(strerror(errno));
 }
 
-// Flushes a file to the disk before a rename puts it in place.
-void sync_file(const QString &path)
+// Flushes a file to the disk before a rename puts it in place; false (and
+// errno) when the disk did not take it all: a delayed write error or a full
+// disk shows only here, and the file must then not replace anything.
+bool sync_file(const QString &path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return ok;
 }
 
 // Replaces `to` by `from`; `to` names the old file or the new one at every
@@ -168,7 +173,11 @@ bool keep_copy(const QString &from, const QString &to, bool allow_link, QString 
             QFile::remove(part);
             return false;
         }
-        sync_file(part);
+        if (!sync_file(part)) {
+            *error = QStringLiteral("Cannot write %1: %2").arg(part, last_os_error());
+            QFile::remove(part);
+            return false;
+        }
     }
     // Passwords: owner-only, a link too (a database copied in by hand may
     // be readable by all, and the backup keeps it after the rotation).
@@ -261,7 +270,8 @@ bool Database::create_database(const QString &path, QString *error)
             return give_up(why);
         }
     }
-    sync_file(part);
+    if (!sync_file(part))
+        return give_up(QStringLiteral("Cannot write %1: %2").arg(part, last_os_error()));
     // link(2) never replaces a file that appeared meanwhile; rename where
     // the file system has no links.
     if (::link(QFile::encodeName(part).constData(), QFile::encodeName(path).constData()) != 0) {
@@ -344,7 +354,12 @@ bool Database::maintain(Frontend &ui, const QString &db_file, const QString &db_
     // first, then the compacted copy is renamed over it in one step.
     // Flushed first: the backup is a second name of the file in use until the
     // rename, so that window is kept short.
-    sync_file(fresh);
+    if (!sync_file(fresh)) {
+        ui.add_status(QStringLiteral("    Cannot write %1: %2").arg(native_path(fresh), last_os_error()));
+        QFile::remove(fresh);
+        ui.add_status(QStringLiteral("        Compact failed..."));
+        return false;
+    }
     const QString bak = db_base + QStringLiteral(".BAK");
     QString error;
     if (!keep_copy(db_file, bak, true, &error)) {
