@@ -167,6 +167,19 @@ void TestSession::login_right_and_wrong()
     r.session.connect_to_server();
     QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
     const QStringList &st = r.ui.status;
+    // One that wants TLS for reading at all says so too.
+    ScriptServer tls_for_all;
+    tls_for_all.on("MODE", ScriptServer::reply("483 TLS required"));
+    QVERIFY(tls_for_all.start());
+    {
+        SessionRig all(tls_for_all.setting());
+        all.session.connect_to_server();
+        QCOMPARE(all.session.news_state(), qint16(StateDisconnected));
+        QVERIFY2(all.has_status(QStringLiteral("    The server wants an encrypted connection (set it as nntps://host): "
+                                               "483 TLS required")),
+                 qPrintable(all.ui.status.join(QLatin1Char('|'))));
+        QVERIFY(all.ui.messages.isEmpty());
+    }
     const qsizetype at = st.indexOf(QStringLiteral("Authentication failed....not connected."));
     QVERIFY2(at >= 0, qPrintable(st.join(QLatin1Char('|'))));
     QCOMPARE(st.value(at + 1), QStringLiteral("    The server said: 483 Encryption or stronger authentication required"));

@@ -741,6 +741,14 @@ void NewsClient::handle_status(int code, const QByteArray &line)
         fail(ErrConnectionReset, reset_text, true);
         return;
     }
+    if (code == 483 && step_ != Step::AuthUser && step_ != Step::AuthPass) {
+        // Reading at all wants TLS here (RFC 4642), not only the password.
+        fail(ErrRefused,
+             QStringLiteral("The server wants an encrypted connection (set it as nntps://host): %1")
+                 .arg(printable(line)),
+             true);
+        return;
+    }
     switch (step_) {
     case Step::Greeting:
     case Step::ModeReader:
