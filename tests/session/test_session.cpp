@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
 
@@ -83,6 +84,17 @@ void TestSession::connect_and_disconnect()
     r.session.disconnect_from_server();
     QCOMPARE(s.connections, 2);
     QCOMPARE(s.commands.count("MODE READER"), 2);
+
+    // A fault in the goodbye (here a line past the limit) ends the close at
+    // once: no message, no waiting out the quit time limit.
+    s.on("QUIT", ScriptServer::raw(QByteArray(1100 * 1024, 'y')));
+    QVERIFY(r.connect());
+    QElapsedTimer clock;
+    clock.start();
+    r.session.disconnect_from_server();
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(r.at_rest(), QString());
+    QVERIFY2(r.ui.messages.isEmpty(), qPrintable(r.ui.messages.join('|')));
 }
 
 void TestSession::connect_faults_data()

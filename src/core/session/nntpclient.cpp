@@ -506,6 +506,12 @@ void NewsClient::finish_op()
 
 void NewsClient::fail(qint64 number, const QString &description, bool drop)
 {
+    if (phase_ == Phase::Quitting) {
+        // Closing anyway: a fault in the goodbye (or in a reply asked for
+        // ahead and being passed over) only ends the close sooner.
+        finish_quit();
+        return;
+    }
     const bool had_op = op_ != Op::None;
     failing_action_ = action();
     error_ = description;
