@@ -175,8 +175,10 @@ private slots:
             {mime("Content-Type: image/jpeg; name*0=\"one\"; name*1=\"two.jpg\"\n"
                   "Content-Disposition: attachment; filename*0=\"three.jpg\"\n"),
              "three.jpg"},
-            // The uuencoded begin line still names the file.
+            // The uuencoded begin line still names the file, unless it names none.
             {test::crlf("Content-Type: x; name=\"=?UTF-8?B?Y2Fmw6kuanBn?=\"\n\n") + uu_block(), "pic.jpg"},
+            {test::crlf("Content-Type: x; name=\"named.jpg\"\n\n") + uu_block().replace("begin 644 pic.jpg", "begin 644"),
+             "named.jpg"},
         };
         for (const auto &[raw, name] : cases) {
             Fixture f;

@@ -259,8 +259,9 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
         Line name;
         const bool begin_line = encoded::is_uu_begin_line(line, &name);
         if (begin_line) {
-            // The decoder takes the first block: so does the name.
-            if (!begin_found)
+            // The decoder takes the first block: so does the name. A begin
+            // line naming nothing leaves the name the headers gave.
+            if (!begin_found && !encoded::trim_right(name).empty())
                 found_filename = name_text(QByteArrayView(name.data(), qsizetype(name.size())));
             begin_found = true;
         }
