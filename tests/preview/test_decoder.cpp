@@ -227,6 +227,14 @@ private slots:
                  expected);
         // A blank line ends it, too; what follows is ignored.
         QCOMPARE(f.decoded(decode_base64, "b", b64 + "\nnot base64 at all!\n"), data);
+        // So does a line of text right after a whole JPEG (a gateway's
+        // footer), but not one inside it.
+        const QByteArray jpg = test::make_picture("jpg");
+        const QByteArray jpg_b64 = test::base64(jpg);
+        QCOMPARE(f.decoded(decode_base64, "f", jpg_b64 + "Posted via news.example.invalid\n"), jpg);
+        QByteArray inside = jpg_b64;
+        inside.insert(inside.indexOf('\n', inside.size() / 2) + 1, "Posted via news.example.invalid\n");
+        QVERIFY(f.decoded(decode_base64, "g", inside).startsWith("decode failed: Bad character"));
         // Trailing blanks on the lines are no data.
         QByteArray blanks = b64;
         blanks.replace("\n", "  \r\n");

@@ -511,12 +511,27 @@ DecodeResult base64_decode_bytes(const QByteArray &raw, QByteArray *decoded)
     int padding = 0;   // "=" seen; once set, only "=" may follow
     int pad_needed = 0;
     qint64 line_no = 0;
+    // A text line right after a whole JPEG (a gateway's "Posted via ...")
+    // ends the body: what came before it is the picture. Anywhere else the
+    // line is a fault in the data.
+    const auto whole_jpeg_before = [&](const unsigned char *line_out) {
+        const auto *start = reinterpret_cast<const unsigned char *>(out.constData());
+        const qsizetype n = line_out - start;
+        if (n < 4 || start[0] != 0xff || start[1] != 0xd8 || start[2] != 0xff || start[n - 2] != 0xff
+            || start[n - 1] != 0xd9)
+            return false;
+        return !jpeg_cut_off(QByteArray::fromRawData(out.constData(), n));
+    };
     while (p < end) {
         ++line_no;
         const Line line = trim_right(next_line(p, end));
         // The body ends at a blank line, a boundary line or the end of file.
         if (line.empty() || line.substr(0, 2) == "--")
             break;
+        unsigned char *const line_out = o;
+        // Whole groups so far: none begun, or the last one closed by its padding.
+        const bool at_group_start = padding == 0 ? q == 0 : padding == pad_needed;
+        bool ended = false;
         const char *s = line.data();
         const char *const e = s + line.size();
         while (s < e) {
@@ -563,12 +578,20 @@ DecodeResult base64_decode_bytes(const QByteArray &raw, QByteArray *decoded)
                                   QStringLiteral("Too much padding in base64 line %1").arg(line_no));
                 continue;
             }
+            if (at_group_start && whole_jpeg_before(line_out)) {
+                o = line_out;  // the letters of the text decoded so far go
+                q = padding = pad_needed = 0;
+                ended = true;
+                break;
+            }
             if (v >= 0)
                 return result(DecodeStatus::BadCharacter,
                               QStringLiteral("base64 data after its padding in line %1").arg(line_no));
             return result(DecodeStatus::BadCharacter,
                           QStringLiteral("Bad character in base64 line %1").arg(line_no));
         }
+        if (ended)
+            break;
     }
     if (padding > 0 ? padding != pad_needed : q != 0)
         return result(DecodeStatus::Truncated, QStringLiteral("The base64 data is cut off"));
