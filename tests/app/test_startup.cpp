@@ -241,7 +241,9 @@ private slots:
                 QByteArray out, err;
                 QCOMPARE(test::run_cli(home.path(), {command}, &out, &err), 1);
                 QVERIFY2(err.startsWith(QByteArray(text) + " is longer than 49 characters!\n"), err.constData());
-                QVERIFY(!server.hasPendingConnections());
+                // Not accepted yet (no event loop ran): a connection would
+                // wait in the listener's queue.
+                QVERIFY(!server.waitForNewConnection(0));
             }
         }
     }
@@ -308,7 +310,10 @@ private slots:
         QVERIFY(ui.status.contains("Database Maintenance Successfully Done!"));
         const QString line = QStringLiteral("The database %1 was missing: restored from %2")
                                  .arg(home.file("brivane.mdb"), home.file(restored_from));
-        QCOMPARE(ui.status.last() == line, !restored_from.isEmpty());
+        QCOMPARE(ui.status.filter(QStringLiteral("was missing: restored from")).size(),
+                 restored_from.isEmpty() ? 0 : 1);
+        if (!restored_from.isEmpty())
+            QCOMPARE(ui.status.last(), line);
         // The maintenance ran: the backup is the database of this start.
         QVERIFY(has_subscription(home.file("brivane.BAK")));
         QVERIFY(!QFile::exists(home.file("brivane.new")));

@@ -172,6 +172,9 @@ void TestRunWindow::stop_waiting_while_a_reply_is_read()
     QVERIFY2(!dl.isEmpty(), qPrintable(why));
     WindowRig rig;
     QVERIFY2(rig.start(home), qPrintable(rig.why));
+    // A Stop that waits for its QUIT's answer in vain takes this whole
+    // limit: far beyond what a slow machine needs for the run itself.
+    rig.commands->session().timeouts.quit = 30000;
     auto *process = rig.window.findChild<QPushButton *>(QStringLiteral("btnProc"));
     auto *stop = rig.window.findChild<QPushButton *>(QStringLiteral("btnDisc"));
     QVERIFY(process && stop);
@@ -190,7 +193,7 @@ void TestRunWindow::stop_waiting_while_a_reply_is_read()
     const qint64 took = clock.elapsed();
     QVERIFY(queued);
     const QStringList &lines = rig.window.lines;
-    QVERIFY2(took < 2500, qPrintable(QStringLiteral("%1 ms:\n").arg(took) + lines.join('\n')));
+    QVERIFY2(took < 10000, qPrintable(QStringLiteral("%1 ms:\n").arg(took) + lines.join('\n')));
     QVERIFY2(lines.last().endsWith(QLatin1String(" Disconnected")), qPrintable(lines.join('\n')));
     QVERIFY(!lines.contains(QStringLiteral("Processed all groups")));
     QVERIFY(process->isEnabled());
