@@ -361,6 +361,18 @@ void TestNntpClient::article_asked_ahead_faults()
     QCOMPARE(cl.c.article_text(), a2.text);
     QCOMPARE(s.commands, (QList<QByteArray>{"ARTICLE 1", "ARTICLE 2", "AUTHINFO USER user",
                                             "AUTHINFO PASS pw", "ARTICLE 1", "ARTICLE 2"}));
+
+    // The server ends the session in answer to one asked ahead and passed
+    // over: whatever was asked after it is not waited for.
+    ScriptServer ending;
+    ending.on("ARTICLE", ScriptServer::reply("400 Server shutting down"));
+    ending.on("XOVER", ScriptServer::block("224 overview", {"1\ta\tb\tc\t<1@x>\t\t5\t1\t"}));
+    Client gone;
+    QVERIFY(gone.connect(ending));
+    gone.c.prefetch_article(7);
+    QCOMPARE(gone.run(&NewsClient::xover, 1, 1), qint64(NewsClient::ErrConnectionReset));
+    QCOMPARE(gone.c.farewell(), QStringLiteral("400 Server shutting down"));
+    QVERIFY(!gone.c.is_connected());
 }
 
 void TestNntpClient::empty_ranges_are_zero_lines()

@@ -693,6 +693,12 @@ void NewsClient::skip_line(const char *data, qsizetype size)
         const bool block = size >= 3 && data[0] == '2' && data[1] == '2' && data[2] >= '0'
                         && data[2] <= '3';
         skip_ = block ? Skip::Block : Skip::None;
+        if (size >= 3 && data[0] == '4' && data[1] == '0' && data[2] == '0' && (size == 3 || data[3] == ' ')) {
+            // The server ends the session in answer to the reply passed over:
+            // nothing else it was asked will be answered.
+            farewell_ = printable(QByteArray(data, size));
+            fail(ErrConnectionReset, reset_text, true);
+        }
         return;
     }
     if (size == 1 && data[0] == '.')
@@ -748,9 +754,11 @@ void NewsClient::handle_status(int code, const QByteArray &line)
         return;
     }
     if (code == 483 && step_ != Step::AuthUser && step_ != Step::AuthPass) {
-        // Reading at all wants TLS here (RFC 4642), not only the password.
+        // Reading at all wants TLS here (RFC 4642), not only the password;
+        // over TLS already, it wants a stronger login.
         fail(ErrRefused,
-             QStringLiteral("The server wants an encrypted connection (set it as nntps://host): %1")
+             (is_encrypted() ? QStringLiteral("The server wants stronger authentication: %1")
+                             : QStringLiteral("The server wants an encrypted connection (set it as nntps://host): %1"))
                  .arg(printable(line)),
              true);
         return;
