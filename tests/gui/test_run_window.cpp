@@ -65,6 +65,21 @@ struct WindowRig {
     }
 };
 
+// A server whose group list stops half-way, and a home subscribed to it
+// whose stored list holds alt.kept.
+bool list_stalls_half_way(ScriptServer &news, const TempHome &home)
+{
+    news.on("LIST", ScriptServer::stall("215 list follows\r\nalt.half 1 1 y\r\n"));
+    if (!news.start())
+        return false;
+    write_settings(home, news.setting(), home.path());
+    if (!fill_database(home, {{QStringLiteral("alt.mine"), news.setting()}}, {QStringLiteral("jpg")}, 5))
+        return false;
+    Database db;
+    return db.open(home.file(QStringLiteral("brivane.mdb")))
+           && db.replace_newsgroups(news.setting(), {QStringLiteral("alt.kept")});
+}
+
 } // namespace
 
 class TestRunWindow : public QObject {
@@ -74,10 +89,10 @@ private slots:
     void stop_in_the_middle_then_finish();
     void stop_waiting_while_a_reply_is_read();
     void catch_up_from_the_menu();
-    void process_and_quit_during_get_newsgroups();
+    void get_newsgroups_ended_half_way_data();
+    void get_newsgroups_ended_half_way();
     void buttons_while_a_command_goes_on();
     void stop_while_connecting();
-    void stop_during_get_newsgroups();
 };
 
 void TestRunWindow::stop_in_the_middle_then_finish_data()
@@ -223,52 +238,6 @@ void TestRunWindow::catch_up_from_the_menu()
     QVERIFY(process->isEnabled());
 }
 
-// Newsgroups > Get Newsgroups with a server that stops half-way through the
-// list: Process meanwhile starts nothing, Quit ends the download, and the
-// stored list stays whole.
-void TestRunWindow::process_and_quit_during_get_newsgroups()
-{
-    ScriptServer news;
-    news.on("LIST", ScriptServer::stall("215 list follows\r\nalt.half 1 1 y\r\n"));
-    QVERIFY(news.start());
-    TempHome home;
-    write_settings(home, news.setting(), home.path());
-    QVERIFY(fill_database(home, {{QStringLiteral("alt.mine"), news.setting()}}, {QStringLiteral("jpg")}, 5));
-    {
-        Database db;
-        QVERIFY(db.open(home.file(QStringLiteral("brivane.mdb"))));
-        QVERIFY(db.replace_newsgroups(news.setting(), {QStringLiteral("alt.kept")}));
-    }
-    WindowRig rig;
-    QVERIFY2(rig.start(home), qPrintable(rig.why));
-    auto *get = rig.window.findChild<QAction *>(QStringLiteral("GetAllNewsgroups"));
-    auto *process = rig.window.findChild<QPushButton *>(QStringLiteral("btnProc"));
-    auto *quit = rig.window.findChild<QAction *>(QStringLiteral("quit"));
-    QVERIFY(get && process && quit);
-
-    bool acted = false;
-    connect(&news, &ScriptServer::command_received, this, [&](const QByteArray &line) {
-        if (line != "LIST")
-            return;
-        QTimer::singleShot(300, this, [&] {
-            process->setEnabled(true);  // even were it clickable, no second command starts
-            QTest::mouseClick(process, Qt::LeftButton);
-            quit->trigger();
-            acted = true;
-        });
-    });
-    get->trigger();  // returns when the download has ended
-    QVERIFY(acted);
-    QVERIFY2(rig.window.lines.contains(QStringLiteral("Group list not received (stopped); the stored list is kept.")),
-             qPrintable(rig.window.lines.join('\n')));
-    QVERIFY(!rig.window.lines.contains(QStringLiteral("Updating database!")));
-    QCOMPARE(news.commands.count("GROUP alt.mine"), 0);
-    QCOMPARE(query_number(home, QStringLiteral("select count(*) from newsgroups where name = 'alt.kept'")), qint64(1));
-    QCOMPARE(query_number(home, QStringLiteral("select count(*) from newsgroups where name = 'alt.half'")), qint64(0));
-    QCOMPARE(query_number(home, QStringLiteral("select last_msg from groups")), qint64(5));
-    QCOMPARE(rig.commands->session().news_state(), qint16(StateDisconnected));
-}
-
 // The buttons follow the command, not each connection: between two groups
 // the run connects again, and Process must not look usable nor Stop dead.
 void TestRunWindow::buttons_while_a_command_goes_on()
@@ -340,43 +309,56 @@ void TestRunWindow::stop_while_connecting()
     QVERIFY(!stop->isEnabled());
 }
 
-// Get Newsgroups can be stopped like a run; the stored list stays whole.
-void TestRunWindow::stop_during_get_newsgroups()
+// Newsgroups > Get Newsgroups with a server that stops half-way through the
+// list: Process meanwhile starts nothing (nor would it, were it clickable),
+// Stop or Quit ends the download, and the stored list stays whole.
+void TestRunWindow::get_newsgroups_ended_half_way_data()
 {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("Stop button") << QStringLiteral("stop");
+    QTest::newRow("Quit menu entry") << QStringLiteral("quit");
+}
+
+void TestRunWindow::get_newsgroups_ended_half_way()
+{
+    QFETCH(QString, how);
     ScriptServer news;
-    news.on("LIST", ScriptServer::stall("215 list follows\r\nalt.half 1 1 y\r\n"));
-    QVERIFY(news.start());
     TempHome home;
-    write_settings(home, news.setting(), home.path());
-    QVERIFY(fill_database(home, {{QStringLiteral("alt.mine"), news.setting()}}, {QStringLiteral("jpg")}, 5));
-    {
-        Database db;
-        QVERIFY(db.open(home.file(QStringLiteral("brivane.mdb"))));
-        QVERIFY(db.replace_newsgroups(news.setting(), {QStringLiteral("alt.kept")}));
-    }
+    QVERIFY(list_stalls_half_way(news, home));
     WindowRig rig;
     QVERIFY2(rig.start(home), qPrintable(rig.why));
     auto *get = rig.window.findChild<QAction *>(QStringLiteral("GetAllNewsgroups"));
     auto *process = rig.window.findChild<QPushButton *>(QStringLiteral("btnProc"));
     auto *stop = rig.window.findChild<QPushButton *>(QStringLiteral("btnDisc"));
-    QVERIFY(get && process && stop);
-    bool clicked = false;
+    auto *quit = rig.window.findChild<QAction *>(QStringLiteral("quit"));
+    QVERIFY(get && process && stop && quit);
+
+    bool acted = false;
     connect(&news, &ScriptServer::command_received, this, [&](const QByteArray &line) {
         if (line != "LIST")
             return;
         QTimer::singleShot(300, this, [&] {
             QVERIFY(stop->isEnabled());
             QVERIFY(!process->isEnabled());
-            QTest::mouseClick(stop, Qt::LeftButton);
-            clicked = true;
+            process->setEnabled(true);
+            QTest::mouseClick(process, Qt::LeftButton);
+            if (how == QLatin1String("stop"))
+                QTest::mouseClick(stop, Qt::LeftButton);
+            else
+                quit->trigger();
+            acted = true;
         });
     });
-    get->trigger();
-    QVERIFY(clicked);
+    get->trigger();  // returns when the download has ended
+    QVERIFY(acted);
     QVERIFY2(rig.window.lines.contains(QStringLiteral("Group list not received (stopped); the stored list is kept.")),
              qPrintable(rig.window.lines.join('\n')));
+    QVERIFY(!rig.window.lines.contains(QStringLiteral("Updating database!")));
+    QCOMPARE(news.commands.count("GROUP alt.mine"), 0);
     QCOMPARE(query_number(home, QStringLiteral("select count(*) from newsgroups where name = 'alt.kept'")), qint64(1));
     QCOMPARE(query_number(home, QStringLiteral("select count(*) from newsgroups where name = 'alt.half'")), qint64(0));
+    QCOMPARE(query_number(home, QStringLiteral("select last_msg from groups")), qint64(5));
+    QCOMPARE(rig.commands->session().news_state(), qint16(StateDisconnected));
     QVERIFY(process->isEnabled());
     QVERIFY(!stop->isEnabled());
 }

@@ -136,6 +136,26 @@ FakeArticle picture(const QString &name, const QByteArray &jpeg)
     return a;
 }
 
+// One single-part MIME base64 article of `data` named `name`.
+FakeArticle mime_picture(const QString &name, const QByteArray &data)
+{
+    FakeArticle a;
+    QByteArray headers;
+    a.subject = name + QStringLiteral(" (1/1)");
+    a.body = mime_body(data, name, &headers);
+    return a;
+}
+
+// A GIF that holds a JPEG's first bytes at `at`: its base64 then shows
+// "/9j/" in a line (at a line start when `at` is 57, with 76-character lines).
+QByteArray gif_with_a_jpeg_look(char fill, qsizetype at)
+{
+    QByteArray gif(300, fill);
+    gif.replace(0, 6, "GIF89a");
+    gif.replace(at, 3, "\xff\xd8\xff");
+    return gif;
+}
+
 struct NewsHolder {
     FakeNews news;
 };
@@ -577,12 +597,7 @@ void TestRunFaults::data_that_does_not_decode()
     rig.news.add(g, mixed);
     // Another kind of file whose base64 happens to hold "/9j/" inside a line:
     // its tail is no picture.
-    QByteArray other(300, '\0');
-    other.replace(0, 6, "GIF89a");
-    other.replace(63, 3, "\xff\xd8\xff");
-    FakeArticle tail;
-    tail.subject = QStringLiteral("tail.jpg (1/1)");
-    tail.body = mime_body(other, QStringLiteral("tail.jpg"), &headers);
+    const FakeArticle tail = mime_picture(QStringLiteral("tail.jpg"), gif_with_a_jpeg_look('\0', 63));
     QVERIFY(tail.body.contains("\r\nAAAAAAAA/9j/AAAA"));
     rig.news.add(g, tail);
     QVERIFY2(rig.setup({g}), qPrintable(rig.why));
@@ -609,14 +624,7 @@ void TestRunFaults::base64_found_by_a_chance_look()
 {
     FakeRig rig;
     const QString g = QStringLiteral("alt.fake.look");
-    QByteArray headers;
-    // At byte 57, a line start of the base64: the line reads "/9j/...".
-    QByteArray gif(300, '\x01');
-    gif.replace(0, 6, "GIF89a");
-    gif.replace(57, 3, "\xff\xd8\xff");
-    FakeArticle cut;
-    cut.subject = QStringLiteral("cut.gif (1/1)");
-    cut.body = mime_body(gif, QStringLiteral("cut.gif"), &headers);
+    const FakeArticle cut = mime_picture(QStringLiteral("cut.gif"), gif_with_a_jpeg_look('\x01', 57));
     QVERIFY(cut.body.contains("\r\n/9j/"));
     rig.news.add(g, cut);
     const QByteArray whole_gif = QByteArray("GIF89a") + QByteArray(200, '\x02');
