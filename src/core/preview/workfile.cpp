@@ -201,6 +201,8 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
     begin_found = false;
     jpeg64_found = false;
     named_jpeg = false;  // a ".jpg" of this article is no ".jpeg" of an earlier one
+    jpeg_starts_body = false;
+    bool after_blank = false;  // the line before was blank
     bool complete = true;
     bool past_begin = false;
     bool end_found = false;
@@ -248,10 +250,13 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
                     field.append(line.substr(0, max_field));  // no name is longer
                 }
             }
-            if (!stopping)
+            if (!stopping) {
+                after_blank = encoded::trim_right(line).empty();
                 continue;
+            }
             take_name(field);  // the stopping line ends the field
             copying = true;
+            jpeg_starts_body = after_blank && line.substr(0, 4) == "/9j/";
         }
 
         if (begin_found)

@@ -33,6 +33,10 @@ public:
     // The last call gave found_filename, a ".jpeg" name, as ".jpg": a "jpe"
     // mask wants it.
     bool named_jpeg = false;
+    // The copy starts with a line beginning "/9j/" right after a blank line:
+    // a body that is a JPEG from its first line, not "/9j/" met by chance
+    // inside another file's data.
+    bool jpeg_starts_body = false;
 
 private:
     QString work2_;

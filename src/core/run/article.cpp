@@ -283,8 +283,10 @@ bool ArticleStep::decode(const QByteArray &text, const QString &name, QByteArray
         r = base64_decode_bytes(text, picture);
         // base64 is looked for by a JPEG's look ("/9j/"), which another
         // file's base64 can hold by chance: decoded from there, it is that
-        // file's tail, and no picture of the kind its name says.
-        if (r.ok() && picture_kind(*picture) != named_kind(name))
+        // file's tail, and no picture of the kind its name says. A body that
+        // is a JPEG from its first line is one, whatever its name says.
+        const Kind kind = r.ok() ? picture_kind(*picture) : Kind::Other;
+        if (r.ok() && kind != named_kind(name) && !(kind == Kind::Jpeg && repair_.jpeg_starts_body))
             r = {DecodeStatus::NoData, QStringLiteral("The base64 data is no picture of the kind its name says")};
         if (r.ok()) {
             *used_base64 = true;
