@@ -373,6 +373,26 @@ void TestNntpClient::article_asked_ahead_faults()
     QCOMPARE(gone.run(&NewsClient::xover, 1, 1), qint64(NewsClient::ErrConnectionReset));
     QCOMPARE(gone.c.farewell(), QStringLiteral("400 Server shutting down"));
     QVERIFY(!gone.c.is_connected());
+
+    // The same goodbye, then a close, while the article before is still
+    // being handled: its words are kept for the user.
+    ScriptServer closing;
+    closing.on("ARTICLE", [&](ScriptConnection &c, const QByteArray &args) {
+        if (args == "1") {
+            c.write(a1.wire);
+            return;
+        }
+        c.write_line("400 Server shutting down");
+        c.close();
+    });
+    Client held;
+    QVERIFY(held.connect(closing));
+    const qsizetype before = held.completed.count();
+    held.c.get_article(1);
+    held.c.prefetch_article(2);
+    QCOMPARE(held.ended(before), qint64(0));
+    QTRY_VERIFY_WITH_TIMEOUT(!held.c.is_connected(), 30000);
+    QCOMPARE(held.c.farewell(), QStringLiteral("400 Server shutting down"));
 }
 
 void TestNntpClient::empty_ranges_are_zero_lines()

@@ -1046,6 +1046,12 @@ void NewsClient::on_peer_closed()
         finish_quit();
         return;
     }
+    // The reply to an article asked for ahead is still unread: it may be
+    // the server's goodbye.
+    if (holding() && farewell_.isEmpty() && buffer_.startsWith("400")) {
+        const qsizetype nl = buffer_.indexOf('\n');
+        farewell_ = printable(buffer_.left(nl < 0 ? buffer_.size() : nl).trimmed());
+    }
     fail(ErrConnectionReset, reset_text, true);
 }
 
