@@ -34,6 +34,7 @@ private slots:
     void no_such_group_is_reported_not_fatal();
     void faults_drop_connection_data();
     void faults_drop_connection();
+    void goodbye_while_idle();
     void stop_during_waits();
     void operation_without_connection();
     void log_and_byte_count();
@@ -316,6 +317,25 @@ void TestSession::faults_drop_connection()
     // Disconnecting afterwards is quiet and quick.
     r.session.disconnect_from_server();
     QCOMPARE(r.at_rest(), QString());
+}
+
+// A goodbye while nothing is asked (an idle limit), then the close: the
+// lost connection comes with the server's words.
+void TestSession::goodbye_while_idle()
+{
+    ScriptServer s;
+    s.on("MODE", [](ScriptConnection &c, const QByteArray &) {
+        c.write_line("200 ok");
+        c.write_split("400 idle timeout\r\n", {1}, 300);
+        c.close();
+    });
+    QVERIFY(s.start());
+    SessionRig r(s.setting());
+    QVERIFY(r.connect());
+    QTRY_VERIFY_WITH_TIMEOUT(r.has_status(QStringLiteral("Socket connection reset....not connected.")), 30000);
+    QVERIFY2(r.has_status(QStringLiteral("    The server said: 400 idle timeout")),
+             qPrintable(r.ui.status.join(QLatin1Char('|'))));
+    QVERIFY(r.ui.messages.isEmpty());
 }
 
 void TestSession::stop_during_waits()

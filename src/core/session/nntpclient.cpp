@@ -725,8 +725,13 @@ void NewsClient::handle_line(const char *data, qsizetype size)
         return;
     }
     const QByteArray line(data, size);
-    if (step_ == Step::None)
-        return;  // nothing asked: ignore (a server may say goodbye before closing)
+    if (step_ == Step::None) {
+        // Nothing asked: a server may say goodbye before it closes, and its
+        // words are for the user when the close comes.
+        if (line.startsWith("400"))
+            farewell_ = printable(line);
+        return;
+    }
     if (step_ == Step::Quit) {
         // Whatever the goodbye says, the connection is being closed: a
         // malformed one is no reason to complain or to wait for the time limit.
