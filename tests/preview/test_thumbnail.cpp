@@ -84,6 +84,48 @@ qint64 peak_memory_mb()
 class TestThumbnail : public QObject {
     Q_OBJECT
 private slots:
+    // A tiny file claiming a huge picture: a progressive JPEG keeps every
+    // coefficient of the whole picture while it decodes, however small the
+    // result (12000 x 12000 pixels: over 400 MB; 60000 x 60000: gigabytes).
+    // First, while the peak memory measured is still low (the large photo
+    // below raises it).
+    void a_decompression_bomb_is_refused()
+    {
+        QTemporaryDir dir;
+        const qint64 before = peak_memory_mb();
+        // 8192 x 8192 is within the most pixels a picture may have, but not
+        // for a file of this size.
+        for (const QSize claimed : {QSize(8192, 8192), QSize(12000, 12000), QSize(60000, 60000), QSize(65000, 2000)}) {
+            const QByteArray bomb = progressive_claiming(claimed.width(), claimed.height());
+            QVERIFY(!bomb.isEmpty());
+            QVERIFY(bomb.size() < 2000);
+            QFile f(dir.filePath(QStringLiteral("bomb.jpg")));
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write(bomb);
+            f.close();
+            QVERIFY(fitted_picture(f.fileName(), {198, 198}).isNull());
+        }
+        QVERIFY2(peak_memory_mb() - before < 100, qPrintable(QString::number(peak_memory_mb() - before)));
+
+        // A picture within the limit whose scans never end: each is a pass
+        // over all of it (these 5,000 took seconds to decode; a few
+        // megabytes of them, at the largest size allowed, take minutes).
+        const QByteArray endless = with_more_scans(progressive_claiming(4096, 4096), 5000);
+        QVERIFY(!endless.isEmpty());
+        QFile f(dir.filePath(QStringLiteral("scans.jpg")));
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(endless);
+        f.close();
+        QVERIFY(fitted_picture(f.fileName(), {198, 198}).isNull());
+        // The same picture with its few scans has its thumbnail.
+        QFile few(dir.filePath(QStringLiteral("few.jpg")));
+        QVERIFY(few.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        few.write(progressive_claiming(512, 512));
+        few.close();
+        QCOMPARE(fitted_picture(few.fileName(), {198, 198}).size(), QSize(198, 198));
+        // A large photo still has its thumbnail (pictures_of_each_kind: 6000 x 4000).
+    }
+
     void fitted_size_keeps_proportions()
     {
         const QSize box(198, 198);
@@ -146,46 +188,6 @@ private slots:
         QVERIFY(empty.open(QIODevice::WriteOnly));
         empty.close();
         QVERIFY(fitted_picture(empty.fileName(), {198, 198}).isNull());
-    }
-
-    // A tiny file claiming a huge picture: a progressive JPEG keeps every
-    // coefficient of the whole picture while it decodes, however small the
-    // result (12000 x 12000 pixels: over 400 MB; 60000 x 60000: gigabytes).
-    void a_decompression_bomb_is_refused()
-    {
-        QTemporaryDir dir;
-        const qint64 before = peak_memory_mb();
-        // 8192 x 8192 is within the most pixels a picture may have, but not
-        // for a file of this size.
-        for (const QSize claimed : {QSize(8192, 8192), QSize(12000, 12000), QSize(60000, 60000), QSize(65000, 2000)}) {
-            const QByteArray bomb = progressive_claiming(claimed.width(), claimed.height());
-            QVERIFY(!bomb.isEmpty());
-            QVERIFY(bomb.size() < 2000);
-            QFile f(dir.filePath(QStringLiteral("bomb.jpg")));
-            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            f.write(bomb);
-            f.close();
-            QVERIFY(fitted_picture(f.fileName(), {198, 198}).isNull());
-        }
-        QVERIFY2(peak_memory_mb() - before < 100, qPrintable(QString::number(peak_memory_mb() - before)));
-
-        // A picture within the limit whose scans never end: each is a pass
-        // over all of it (these 5,000 took seconds to decode; a few
-        // megabytes of them, at the largest size allowed, take minutes).
-        const QByteArray endless = with_more_scans(progressive_claiming(4096, 4096), 5000);
-        QVERIFY(!endless.isEmpty());
-        QFile f(dir.filePath(QStringLiteral("scans.jpg")));
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(endless);
-        f.close();
-        QVERIFY(fitted_picture(f.fileName(), {198, 198}).isNull());
-        // The same picture with its few scans has its thumbnail.
-        QFile few(dir.filePath(QStringLiteral("few.jpg")));
-        QVERIFY(few.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        few.write(progressive_claiming(512, 512));
-        few.close();
-        QCOMPARE(fitted_picture(few.fileName(), {198, 198}).size(), QSize(198, 198));
-        // A large photo still has its thumbnail (pictures_of_each_kind: 6000 x 4000).
     }
 };
 
