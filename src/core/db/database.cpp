@@ -113,19 +113,33 @@ bool integrity_ok(const ScopedConnection &c)
            && q.value(0).toString() == QLatin1String("ok");
 }
 
-// Intact and with the six tables: an empty or foreign SQLite file passes
-// the integrity check but holds none of the lists.
+// SQLite's own words for a failure when it has some.
+QString sql_error_text(const QSqlError &e)
+{
+    return e.databaseText().isEmpty() ? e.text() : e.databaseText();
+}
+
+// Why the database open in `db` is none of ours, or nothing: an emptied or
+// foreign SQLite file passes the integrity check but lacks the six lists.
+std::optional<QString> missing_lists(const QSqlDatabase &db)
+{
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("select count(*) from sqlite_master where type = 'table' and name in "
+                               "('dupes', 'groups', 'lockout', 'masks', 'newsgroups', 'servers')"))
+        || !q.next())
+        return sql_error_text(q.lastError());
+    if (q.value(0).toInt() != 6)
+        return QStringLiteral("it does not hold the program's lists (move it away to start from its backup or afresh)");
+    return std::nullopt;
+}
+
+// Intact and with the six tables.
 bool usable_copy(const QString &file)
 {
     if (!QFileInfo(file).isFile())
         return false;
     ScopedConnection c(file);
-    if (!integrity_ok(c))
-        return false;
-    QSqlQuery q(c.db());
-    return q.exec(QStringLiteral("select count(*) from sqlite_master where type = 'table' and name in "
-                                    "('dupes', 'groups', 'lockout', 'masks', 'newsgroups', 'servers')"))
-           && q.next() && q.value(0).toInt() == 6;
+    return integrity_ok(c) && !missing_lists(c.db());
 }
 
 QString last_os_error()
@@ -449,19 +463,7 @@ bool Database::open(const QString &db_file, QString *error)
     // An emptied file or another program's database: the lists are not
     // there, and every command would fail on them. Left as it is, not made
     // a log-keeping database of ours.
-    const std::optional<QString> foreign = [this]() -> std::optional<QString> {
-        QSqlQuery tables(db_);  // gone before refuse() closes the connection
-        if (!tables.exec(QStringLiteral("select count(*) from sqlite_master where type = 'table' and name in "
-                                        "('dupes', 'groups', 'lockout', 'masks', 'newsgroups', 'servers')"))
-            || !tables.next()) {
-            const QSqlError e = tables.lastError();
-            return e.databaseText().isEmpty() ? e.text() : e.databaseText();
-        }
-        if (tables.value(0).toInt() != 6)
-            return QStringLiteral("it does not hold the program's lists (move it away to start from its backup or afresh)");
-        return std::nullopt;
-    }();
-    if (foreign)
+    if (const std::optional<QString> foreign = missing_lists(db_))
         return refuse(*foreign);
     // WAL with NORMAL sync: every commit survives a crash of the program,
     // without an fsync per header. SQLite reads the file only now, so a
@@ -470,8 +472,7 @@ bool Database::open(const QString &db_file, QString *error)
         QSqlQuery wal(db_);  // gone before refuse() closes the connection
         if (wal.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
             return std::nullopt;
-        const QSqlError e = wal.lastError();
-        return e.databaseText().isEmpty() ? e.text() : e.databaseText();
+        return sql_error_text(wal.lastError());
     }();
     if (unreadable)
         return refuse(*unreadable);

@@ -176,6 +176,22 @@ inline bool is_base64_data_line(std::string_view line)
     return line[n - 2] == '=' && line[n - 1] == '=';
 }
 
+// The same without whole groups: alphabet characters alone, "=" only at the
+// end. Base64 data whatever width its encoder wrapped the lines at.
+inline bool is_base64_text(std::string_view line)
+{
+    size_t n = line.size();
+    for (int pad = 0; pad < 2 && n > 0 && line[n - 1] == '='; ++pad)
+        --n;
+    if (n == 0)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (base64_table.v[static_cast<unsigned char>(line[i])] < 0)
+            return false;
+    }
+    return true;
+}
+
 // `line` without its trailing blanks and tabs.
 inline std::string_view trim_right(std::string_view line)
 {

@@ -67,23 +67,6 @@ bool is_base64_data(Line line)
     return encoded::is_base64_data_line(encoded::trim_right(line));
 }
 
-// Alphabet characters alone, "=" only at the end: base64 data whatever the
-// width its encoder wrapped it at (lines need not hold whole groups of four).
-bool is_base64_text(Line line)
-{
-    line = encoded::trim_right(line);
-    size_t n = line.size();
-    for (int pad = 0; pad < 2 && n > 0 && line[n - 1] == '='; ++pad)
-        --n;
-    if (n == 0)
-        return false;
-    for (size_t i = 0; i < n; ++i) {
-        if (encoded::base64_table.v[static_cast<unsigned char>(line[i])] < 0)
-            return false;
-    }
-    return true;
-}
-
 // One pass over the line for both searches.
 LineFacts scan(Line line)
 {
@@ -323,7 +306,7 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
             const LineFacts facts = scan(line);
             if (facts.jpeg)
                 jpeg64_found = true;
-            keep = !facts.separator || (jpeg64_found && is_base64_text(line));
+            keep = !facts.separator || (jpeg64_found && encoded::is_base64_text(encoded::trim_right(line)));
         }
         if (keep) {
             std::memcpy(w, line.data(), line.size());

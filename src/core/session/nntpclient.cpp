@@ -45,6 +45,13 @@ QString printable(const QByteArray &line)
     return QString::fromUtf8(shown);
 }
 
+// A "400" status line: the server ends the session (RFC 3977 3.2.1),
+// whatever it was asked.
+bool is_goodbye(QByteArrayView line)
+{
+    return line.startsWith("400") && (line.size() == 3 || line[3] == ' ');
+}
+
 QString seconds_text(int ms)
 {
     return QString::number(ms / 1000.0, 'g', 6);
@@ -539,6 +546,14 @@ void NewsClient::fail(qint64 number, const QString &description, bool drop)
         emit closed(false);
 }
 
+void NewsClient::said_goodbye(const QByteArray &line)
+{
+    // A shutdown, an idle or connection limit: the connection is lost,
+    // nothing was refused.
+    farewell_ = printable(line);
+    fail(ErrConnectionReset, reset_text, true);
+}
+
 void NewsClient::unexpected(const QByteArray &line)
 {
     fail(ErrProtocol, QStringLiteral("Unexpected reply from the server: %1").arg(printable(line)), true);
@@ -693,12 +708,10 @@ void NewsClient::skip_line(const char *data, qsizetype size)
         const bool block = size >= 3 && data[0] == '2' && data[1] == '2' && data[2] >= '0'
                         && data[2] <= '3';
         skip_ = block ? Skip::Block : Skip::None;
-        if (size >= 3 && data[0] == '4' && data[1] == '0' && data[2] == '0' && (size == 3 || data[3] == ' ')) {
-            // The server ends the session in answer to the reply passed over:
-            // nothing else it was asked will be answered.
-            farewell_ = printable(QByteArray(data, size));
-            fail(ErrConnectionReset, reset_text, true);
-        }
+        // Said in answer to the reply passed over: nothing else it was asked
+        // will be answered.
+        if (is_goodbye(QByteArrayView(data, size)))
+            said_goodbye(QByteArray(data, size));
         return;
     }
     if (size == 1 && data[0] == '.')
@@ -728,7 +741,7 @@ void NewsClient::handle_line(const char *data, qsizetype size)
     if (step_ == Step::None) {
         // Nothing asked: a server may say goodbye before it closes, and its
         // words are for the user when the close comes.
-        if (line.startsWith("400"))
+        if (is_goodbye(line))
             farewell_ = printable(line);
         return;
     }
@@ -752,10 +765,7 @@ void NewsClient::handle_line(const char *data, qsizetype size)
 void NewsClient::handle_status(int code, const QByteArray &line)
 {
     if (code == 400 && step_ != Step::Greeting) {
-        // The server ends the session, whatever was asked (a shutdown, an
-        // idle or connection limit): the connection is lost, nothing refused.
-        farewell_ = printable(line);
-        fail(ErrConnectionReset, reset_text, true);
+        said_goodbye(line);
         return;
     }
     if (code == 483 && step_ != Step::AuthUser && step_ != Step::AuthPass) {
@@ -1053,9 +1063,10 @@ void NewsClient::on_peer_closed()
     }
     // The reply to an article asked for ahead is still unread: it may be
     // the server's goodbye.
-    if (holding() && farewell_.isEmpty() && buffer_.startsWith("400")) {
-        const qsizetype nl = buffer_.indexOf('\n');
-        farewell_ = printable(buffer_.left(nl < 0 ? buffer_.size() : nl).trimmed());
+    if (holding() && farewell_.isEmpty()) {
+        const QByteArray first = buffer_.left(buffer_.indexOf('\n')).trimmed();
+        if (is_goodbye(first))
+            farewell_ = printable(first);
     }
     fail(ErrConnectionReset, reset_text, true);
 }

@@ -190,6 +190,7 @@ private:
     void finish_op();
     void fail(qint64 number, const QString &description, bool drop);
     void unexpected(const QByteArray &line);
+    void said_goodbye(const QByteArray &line);  // a 400: the session ends
     void finish_quit();
     void drop_socket();
     void arm_timer();
