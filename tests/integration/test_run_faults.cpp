@@ -217,6 +217,7 @@ private slots:
     void article_fault_then_rerun_data();
     void article_fault_then_rerun();
     void article_too_large();
+    void article_with_a_line_too_long();
     void stall_during_xover();
     void stop_during_article();
     void low_mark_raises_pointer();
@@ -361,6 +362,32 @@ void TestRunFaults::article_too_large()
     QCOMPARE(rig.run(), Outcome::Done);
     QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("h1.jpg"), QStringLiteral("h3.jpg")}));
     QCOMPARE(rig.picture(QStringLiteral("h3.jpg")), p3);
+    QCOMPARE(rig.pointer(g), qint64(3));
+}
+
+// A poster's line beyond what the client reads: that article is passed over
+// like one too large, or every later run would stop at it again.
+void TestRunFaults::article_with_a_line_too_long()
+{
+    FakeRig rig;
+    const QString g = QStringLiteral("alt.fake.longline");
+    const QByteArray p3 = rig.add_pictures(g, QStringLiteral("l"), 3, 280).at(2);
+    rig.news.article_hook = [](ScriptConnection &c, qint64 n) {
+        if (n != 2)
+            return false;
+        c.write("220 2 <2@fake> article\r\nSubject: l2.jpg\r\n\r\nbegin 644 l2.jpg\r\n"
+                + QByteArray(1100 * 1024, 'M') + "\r\nend\r\n.\r\n");
+        return true;
+    };
+    QVERIFY2(rig.setup({g}), qPrintable(rig.why));
+    QCOMPARE(rig.run(), Outcome::Stopped);
+    QVERIFY2(rig.ui.has(indent + QStringLiteral("Article 2 has a line too long to read: skipped")), qPrintable(rig.dump()));
+    QVERIFY2(rig.ui.messages.isEmpty(), qPrintable(rig.ui.messages.join(QLatin1Char('\n'))));
+    QCOMPARE(rig.pointer(g), qint64(2));
+
+    QCOMPARE(rig.run(), Outcome::Done);
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("l1.jpg"), QStringLiteral("l3.jpg")}));
+    QCOMPARE(rig.picture(QStringLiteral("l3.jpg")), p3);
     QCOMPARE(rig.pointer(g), qint64(3));
 }
 

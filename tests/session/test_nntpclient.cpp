@@ -574,6 +574,8 @@ void TestNntpClient::faults_drop_connection()
         QVERIFY(cl.connect(s));
         QVERIFY2(ask(cl, k.verb) == k.error, qPrintable(cl.error_text()));
         QCOMPARE(cl.error_text(), k.text);
+        // Only a line inside the article's text makes that article unreadable.
+        QCOMPARE(cl.c.long_line_in_article(), k.verb == "ARTICLE" && k.error == NewsClient::ErrLineTooLong);
         QVERIFY(grows(cl.closed, 0));
         QVERIFY(!cl.c.is_connected());
         // A second operation is refused at once.

@@ -1,5 +1,7 @@
 #include "run/article.h"
 
+#include <utility>
+
 #include "db/database.h"
 #include "preview/decoder.h"
 #include "run/files.h"
@@ -159,8 +161,11 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
         // over, or every later run would stall on it; the connection is gone,
         // so the run ends after this header.
         session_.article_too_large = false;
-        ui_.add_status(indent + QStringLiteral("Article %1 is larger than %2 bytes: skipped")
-                                    .arg(h.number_text, format_thousands(limit)));
+        if (std::exchange(session_.article_long_line, false))
+            ui_.add_status(indent + QStringLiteral("Article %1 has a line too long to read: skipped").arg(h.number_text));
+        else
+            ui_.add_status(indent + QStringLiteral("Article %1 is larger than %2 bytes: skipped")
+                                        .arg(h.number_text, format_thousands(limit)));
         ++counters_.non_bin_count;
         counters_.show(ui_);
         return Result::Done;

@@ -342,6 +342,7 @@ void NewsClient::start_op(Op op, const QByteArray &command, Step step, bool sent
     op_ = op;
     ++generation_;
     auth_asked_ = false;
+    long_line_in_article_ = false;
     command_ = command;
     command_step_ = step;
     if (sent_ahead)
@@ -629,8 +630,7 @@ void NewsClient::process_buffer()
         pos = nl + 1;
         if (len > max_line_) {
             processing_ = false;
-            fail(ErrLineTooLong,
-                 QStringLiteral("The server sent a line longer than %1 bytes.").arg(max_line_), true);
+            fail_long_line();
             if (self)
                 buffer_.clear();
             return;
@@ -656,8 +656,7 @@ void NewsClient::process_buffer()
         return;
     }
     if (buffer_.size() > max_line_ + 1) {  // an unfinished line may hold its CR already
-        fail(ErrLineTooLong, QStringLiteral("The server sent a line longer than %1 bytes.").arg(max_line_),
-             true);
+        fail_long_line();
         if (self)
             buffer_.clear();
         return;
@@ -672,6 +671,12 @@ void NewsClient::process_buffer()
 // kept exactly as they came. Those go over a run at a time; the first other
 // line (dot-stuffed, the end, a bare LF, too long, incomplete) is left to
 // handle_line(). Returns where that line starts.
+void NewsClient::fail_long_line()
+{
+    long_line_in_article_ = in_block_ && step_ == Step::Article && !skipping();
+    fail(ErrLineTooLong, QStringLiteral("The server sent a line longer than %1 bytes.").arg(max_line_), true);
+}
+
 qsizetype NewsClient::take_article_run(qsizetype pos)
 {
     const char *base = buffer_.constData();

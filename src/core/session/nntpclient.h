@@ -104,6 +104,9 @@ public:
     const QString &farewell() const { return farewell_; }
     // The server's own line when it refused the login; empty when none.
     const QString &refusal() const { return refusal_; }
+    // Whether the line too long (ErrLineTooLong) lay in the body of the
+    // article asked for: that article is unreadable, the server is not at fault.
+    bool long_line_in_article() const { return long_line_in_article_; }
 
     // Operations; each returns 0 when started, else ErrNotConnected, ErrBusy
     // or ErrBadArgument (see error_string()) and nothing follows.
@@ -189,6 +192,7 @@ private:
     void finish_connect();
     void finish_op();
     void fail(qint64 number, const QString &description, bool drop);
+    void fail_long_line();
     void unexpected(const QByteArray &line);
     void said_goodbye(const QByteArray &line);  // a 400: the session ends
     void finish_quit();
@@ -216,6 +220,7 @@ private:
     QByteArray buffer_;
     bool in_block_ = false;
     qint64 block_bytes_ = 0;  // of the block being read
+    bool long_line_in_article_ = false;
     bool processing_ = false;
     bool progress_pending_ = false;
     QStringList tls_errors_;

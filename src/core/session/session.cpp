@@ -259,8 +259,13 @@ void Session::Private::on_async_error(qint64 number, const QString &description)
         // The connection is fine; the caller reports it from last_reply.
         return;
     }
-    if (number == NewsClient::ErrTooLarge && client && client->action() == NewsClient::ActionArticle)
-        q->article_too_large = true;  // the run says so and passes over it
+    const bool unreadable = number == NewsClient::ErrTooLarge
+                            || (number == NewsClient::ErrLineTooLong && client && client->long_line_in_article());
+    if (unreadable && client && client->action() == NewsClient::ActionArticle) {
+        // The run says so and passes over the article.
+        q->article_too_large = true;
+        q->article_long_line = number == NewsClient::ErrLineTooLong;
+    }
     else
         ui.message(QStringLiteral("Asyncerror: ") + description);
     common_ending();
@@ -536,6 +541,7 @@ void Session::xover(qint64 first, qint64 last)
 void Session::get_article(qint64 number, qint64 max_bytes)
 {
     article_too_large = false;
+    article_long_line = false;
     d->start(StateGetArticle, timeouts.article, [&](NewsClient &c) {
         c.set_article_limit(max_bytes);
         return c.get_article(number);

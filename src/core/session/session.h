@@ -52,7 +52,8 @@ public:
     void select_group(const QString &name);     // StateSelectGroup, Timeout 30
     void xover(qint64 first, qint64 last = -1); // StateXOver, Timeout 600; -1 = open range
     // StateGetArticle, Timeout 180. A longer article than `max_bytes` (0: the
-    // client's ceiling) ends the connection and sets article_too_large.
+    // client's ceiling) ends the connection and sets article_too_large, as
+    // does a line in it longer than any line may be (and article_long_line).
     void get_article(qint64 number, qint64 max_bytes = 0);
     // Asks for the article the caller expects to want next, already now; the
     // news state does not change. A later get_article(number) takes its reply.
@@ -114,6 +115,7 @@ public:
     // meanwhile (Stop may come while one connection is closing).
     bool stop_requested = false;
     bool article_too_large = false;  // set when the article passed its size limit
+    bool article_long_line = false;  // ... by a line too long to read
     bool server_unset = false;       // set when a connect found no server it can call
     qint64 total_bytes = 0;    // received text, shown in tot_bytes
     bool log_enabled = false;  // "/log": append every received text to log.txt
