@@ -50,6 +50,7 @@ private slots:
     void not_connected();
     void names_stored_and_counted();
     void incomplete_download_keeps_list();
+    void stop_after_the_list_arrived();
     void odd_lines();
     void refused_list_is_a_message();
     void hundred_thousand_groups();
@@ -142,6 +143,30 @@ void TestGroupList::incomplete_download_keeps_list()
         QVERIFY2(r.status_ends(QStringLiteral("the stored list is kept.")), f.name);
         QVERIFY(!r.has_status(QStringLiteral("Updating database!")));
         QCOMPARE(r.session.news_state(), qint16(StateDisconnected));
+        QVERIFY(r.ui.enabled.value(int(Button::btnDisc)));
+    }
+}
+
+// Stop handled while the list is being stored (the window handles events at
+// each status line): the list arrived whole and is stored whole.
+void TestGroupList::stop_after_the_list_arrived()
+{
+    const QByteArray long_name = "alt." + QByteArray(130, 'z');
+    ScriptServer s;
+    s.on("LIST", [&](ScriptConnection &c, const QByteArray &) {
+        c.write_block("215 list follows", {"alt.a 1 1 y", long_name + " 1 1 y", "alt.b 1 1 y", "alt.c 1 1 y"});
+    });
+    QVERIFY(s.start());
+    for (const QString &at : {QStringLiteral("Updating database!"), QStringLiteral("Too Long: ")}) {
+        GroupRig r(s.setting());
+        QVERIFY(r.ok);
+        QVERIFY(r.db.replace_newsgroups(s.setting(), {QStringLiteral("alt.kept")}));
+        r.ui.on_status = [&](const QString &line) {
+            if (line.startsWith(at))
+                r.session.stop();
+        };
+        r.run();
+        QCOMPARE(r.stored(s.setting()), (QStringList{QStringLiteral("alt.a"), QStringLiteral("alt.b"), QStringLiteral("alt.c")}));
         QVERIFY(r.ui.enabled.value(int(Button::btnDisc)));
     }
 }

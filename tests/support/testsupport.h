@@ -4,6 +4,7 @@
 #include "shell/frontend.h"
 
 #include <QHash>
+#include <functional>
 #include <QProcessEnvironment>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -25,9 +26,17 @@ public:
     QHash<int, QString> boxes;
     QHash<int, bool> enabled;
     QStringList groups;
+    // Called after each status line, where the window would handle events
+    // (a Stop click, a close).
+    std::function<void(const QString &)> on_status;
 
 protected:
-    void show_status(const QString &line) override { status << line; }
+    void show_status(const QString &line) override
+    {
+        status << line;
+        if (on_status)
+            on_status(line);
+    }
 };
 
 // A fresh, empty program home removed at the end of the test.

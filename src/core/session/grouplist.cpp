@@ -82,17 +82,17 @@ Outcome get_all_newsgroups(Session &session, Database &db, const Settings &setti
         return Outcome::Stopped;
     }
 
-    ui.add_status(QStringLiteral("Updating database!"));
+    // The names are taken out of the reply before any status line: a line
+    // lets the window handle a Stop, which frees the reply.
     const qint64 count = session.group_count();
-    qint64 rejected = 0;
+    QStringList too_long;
     QStringList names;
     names.reserve(count);
     QSet<QString> seen;
     for (qint64 i = 0; i < count; ++i) {
         const QString name = group_name(session.group_line(i));
         if (name.size() > width::newsgroups_name && character_count(name) > width::newsgroups_name) {
-            ui.add_status(QStringLiteral("Too Long: ") + name);
-            ++rejected;
+            too_long << name;
             continue;
         }
         // An empty line is no group; a name the server lists twice is stored once.
@@ -101,6 +101,10 @@ Outcome get_all_newsgroups(Session &session, Database &db, const Settings &setti
         seen.insert(name);
         names << name;
     }
+    const qint64 rejected = too_long.size();
+    ui.add_status(QStringLiteral("Updating database!"));
+    for (const QString &name : std::as_const(too_long))
+        ui.add_status(QStringLiteral("Too Long: ") + name);
 
     if (!db.replace_newsgroups(server, names)) {
         const QString error = QStringLiteral("Cannot store the group list: ") + db.last_error();
