@@ -430,6 +430,17 @@ void TestRunFaults::stop_during_article()
     QCOMPARE(rig.pictures(), QStringList{QStringLiteral("t1.jpg")});
     QCOMPARE(rig.pointer(g), qint64(1));
 
+    // Stop handled as the group is said to be selected: the group is not
+    // taken for one with nothing new, nor the run for a finished one.
+    rig.ui.on_status = [&](const QString &line) {
+        if (line.startsWith(QStringLiteral("Selected group: ")))
+            rig.commands->stop();
+    };
+    QCOMPARE(rig.run(), Outcome::Stopped);
+    QVERIFY(!rig.ui.has(indent + QStringLiteral("No new messages...")));
+    QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
+    QCOMPARE(rig.pointer(g), qint64(1));
+
     // Stop while "Connecting to server..." is drawn (the window closed then):
     // no connection is made at all.
     const int connections = rig.news.server.connections;

@@ -268,7 +268,6 @@ public:
     bool preview_on = false;
     int logos = 0;
     QList<qint64> header_bar;  // values drawn on the headers' bar
-    std::function<void(const QString &)> on_status;
 
     int count(const QString &line) const { return int(status.count(line)); }
     bool has(const QString &line) const { return status.contains(line); }
@@ -278,14 +277,6 @@ public:
         for (const QString &s : status)
             n += s.startsWith(head) ? 1 : 0;
         return n;
-    }
-
-protected:
-    void show_status(const QString &line) override
-    {
-        RecordingFrontend::show_status(line);
-        if (on_status)
-            on_status(line);
     }
 };
 

@@ -253,11 +253,15 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
         end_connection();
         return GroupEnd::Done;
     }
-    ui_.add_status(QStringLiteral("Selected group: ") + name);
-
-    qint64 p = group_pointers_[g];
+    // Read before any status line: one lets the window handle a Stop, which
+    // frees the connection and its numbers.
     const qint64 high = session_.last_article();
     const qint64 low = session_.first_article();
+    ui_.add_status(QStringLiteral("Selected group: ") + name);
+    if (gone(session_.news_state()))
+        return GroupEnd::Stopped;
+
+    qint64 p = group_pointers_[g];
     if (p >= high + 1) {
         ui_.add_status(indent + QStringLiteral("No new messages..."));
         end_connection();
