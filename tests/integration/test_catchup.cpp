@@ -107,6 +107,16 @@ void TestCatchup::not_connected()
     QCOMPARE(rig.ui.messages.last(), QStringLiteral("Not connected!"));
     QCOMPARE(rig.pointer(QStringLiteral("alt.x"), server.setting()), qint64(9));
     QCOMPARE(rig.ui.enabled.value(int(Button::btnProc)), true);
+
+    // Stopped while connecting: the user knows why, no message.
+    rig.ui.messages.clear();
+    rig.ui.on_status = [&](const QString &line) {
+        if (line == QStringLiteral("Connecting to server..."))
+            rig.commands->stop();
+    };
+    QCOMPARE(rig.catchup(), Outcome::Stopped);
+    QVERIFY2(rig.ui.messages.isEmpty(), qPrintable(rig.ui.messages.join(QLatin1Char('|'))));
+    QCOMPARE(rig.ui.enabled.value(int(Button::btnProc)), true);
 }
 
 void TestCatchup::connection_lost_while_selecting()

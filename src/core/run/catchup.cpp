@@ -48,7 +48,8 @@ Outcome catchup_Click(Session &session, Database &db, const Settings &settings, 
 
     session.connect_to_server();
     if (session.news_state() != StateConnected) {
-        ui.message(QStringLiteral("Not connected!"));
+        if (!session.stop_requested)  // stopped by the user: nothing to tell
+            ui.message(QStringLiteral("Not connected!"));
         finish(session, ui);
         // As for a run: a server that cannot be reached now may be later.
         return session.server_unset ? Outcome::Message : Outcome::Stopped;

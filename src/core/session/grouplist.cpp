@@ -47,7 +47,8 @@ Outcome get_all_newsgroups(Session &session, Database &db, const Settings &setti
     session.connect_to_server();
     ui.set_enabled(Button::btnDisc, false);
     if (session.news_state() != StateConnected) {
-        ui.message(QStringLiteral("Not connected!"));
+        if (!session.stop_requested)  // stopped by the user: nothing to tell
+            ui.message(QStringLiteral("Not connected!"));
         ui.set_enabled(Button::btnDisc, true);
         // As for a run: a server that cannot be reached now may be later.
         return session.server_unset ? Outcome::Message : Outcome::Stopped;
