@@ -221,6 +221,7 @@ private slots:
     void stall_during_xover();
     void stop_during_article();
     void low_mark_raises_pointer();
+    void empty_stretch_moves_the_pointer();
     void group_not_on_server();
     void group_refused_ends_the_run_data();
     void group_refused_ends_the_run();
@@ -467,6 +468,38 @@ void TestRunFaults::low_mark_raises_pointer()
     QVERIFY(rig.ui.has(QStringLiteral("Getting up to 3 article headers")));
     QCOMPARE(rig.pictures().size(), 3);
     QCOMPARE(rig.pointer(g), qint64(7));
+}
+
+// Numbers 1 to 1000 hold nothing: the empty overview chunks move the pointer
+// on, so a run stopped in that stretch goes on from where it was.
+void TestRunFaults::empty_stretch_moves_the_pointer()
+{
+    FakeRig rig;
+    const QString g = QStringLiteral("alt.fake.sparse");
+    rig.news.groups[g].high = 1000;
+    rig.add_pictures(g, QStringLiteral("e"), 2, 300);
+    QList<QByteArray> asked;
+    rig.news.xover_hook = [&](ScriptConnection &, const QByteArray &range) {
+        asked << range;
+        if (range.startsWith("401-"))
+            rig.commands->stop();
+        return false;
+    };
+    QVERIFY2(rig.setup({g}), qPrintable(rig.why));
+    QCOMPARE(rig.run(100), Outcome::Stopped);
+    QCOMPARE(rig.pointer(g), qint64(400));
+    QVERIFY(rig.pictures().isEmpty());
+
+    asked.clear();
+    rig.news.xover_hook = [&](ScriptConnection &, const QByteArray &range) {
+        asked << range;
+        return false;
+    };
+    QCOMPARE(rig.run(100), Outcome::Done);
+    QCOMPARE(asked.value(0), QByteArray("401-500"));
+    QCOMPARE(asked.size(), 7);
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("e1.jpg"), QStringLiteral("e2.jpg")}));
+    QCOMPARE(rig.pointer(g), qint64(1002));
 }
 
 void TestRunFaults::group_not_on_server()

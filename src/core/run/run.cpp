@@ -305,6 +305,18 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
         if (count > 0)
             ui_.add_status(QStringLiteral("Received ") + QString::number(count)
                            + QStringLiteral(" headers"));
+        else if (last > previous) {
+            // The server has nothing up to `last`: the pointer goes past it,
+            // or a group with a wide empty stretch (a low mark far below its
+            // articles) is walked through again from the start after a stop.
+            if (!db_.set_last_msg(settings_.news_server, name, last)) {
+                error_ = indent + QStringLiteral("Cannot store the message pointer: ") + db_.last_error();
+                return GroupEnd::Failed;
+            }
+            pointer_written_ = true;
+            previous = last;
+            group_pointers_[g] = last + 1;
+        }
 
         for (qint64 i = 0; i < count; ++i) {
             // The Stop button, a signal, the group box: looked at every few
