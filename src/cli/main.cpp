@@ -190,8 +190,10 @@ int main(int argc, char **argv)
     // Start-up runs no event loop: a signal that came meanwhile is in the pipe.
     if (signal_pipe[0] >= 0 && drain_signals())
         stopped = true;
-    if (stopped)
+    if (stopped) {
+        ui.add_status(QStringLiteral("Stopped during start-up"));
         return 3;
+    }
     if (command.isEmpty())
         return 0;
     brivane::Commands commands(app);
@@ -205,7 +207,9 @@ int main(int argc, char **argv)
     else if (command == QLatin1String("get-groups"))
         outcome = commands.get_groups();
     running = nullptr;
-    if (stopped)
+    // A stop the command still finished through (it came while the last
+    // group's connection was closing) leaves nothing undone: exit 0.
+    if (stopped && outcome != brivane::Outcome::Done)
         outcome = brivane::Outcome::Stopped;
     return exit_code(outcome);
 }

@@ -239,6 +239,7 @@ private slots:
     void stale_promotion_dropped();
     void promotion_back_to_a_finished_group();
     void control_characters_kept_off_the_terminal();
+    void stop_while_the_finished_run_says_goodbye();
     void hostile_names_keep_the_log_one_line_per_picture();
 };
 
@@ -972,6 +973,29 @@ void TestRunFaults::promotion_back_to_a_finished_group()
     QCOMPARE(rig.pictures().size(), 6);
     for (const QString &g : groups)
         QCOMPARE(rig.pointer(g), qint64(2));
+}
+
+// SIGTERM while the last group's connection waits for the reply to QUIT:
+// every header is done, so the command did its job.
+void TestRunFaults::stop_while_the_finished_run_says_goodbye()
+{
+    FakeNews news;
+    news.server.on("QUIT", ScriptServer::stall());
+    QVERIFY(news.server.start());
+    const QString g = QStringLiteral("alt.fake.bye");
+    news.add(g, picture(QStringLiteral("b1.jpg"), make_jpeg(217)));
+    TempHome home;
+    QVERIFY(!picture_home(home, news.server.setting(), g).isEmpty());
+
+    QProcess cli;
+    QVERIFY(start_program(cli, home.path(), {QStringLiteral("run")}));
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += cli.readAllStandardOutput()).contains("Completed: " + g.toUtf8()), 30000);
+    cli.terminate();
+    QTRY_VERIFY_WITH_TIMEOUT(cli.state() == QProcess::NotRunning, 30000);
+    out += cli.readAllStandardOutput();
+    QVERIFY2(out.contains("Processed all groups"), out.constData());
+    QCOMPARE(cli.exitCode(), 0);
 }
 
 // A real server refuses to take such headers, but one may pass them on from
