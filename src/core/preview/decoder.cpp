@@ -220,11 +220,17 @@ DecodeResult write_new_file(const QString &target, const QByteArray &data)
         return result(DecodeStatus::WriteError,
                       QStringLiteral("Cannot write %1: %2").arg(target, errno_text(err)));
     }
-    if (::close(fd) != 0) {
-        const int err = errno;
+    // On the disk before it has its name, and the name before the caller
+    // moves the group's pointer past it: else a power loss could leave an
+    // empty file under the name (or none at all) with the pointer beyond it.
+    // A write the disk refuses only now (EIO, a full NFS share) shows here.
+    int failed = ::fsync(fd) != 0 && errno != EINVAL ? errno : 0;  // EINVAL: no syncing there
+    if (::close(fd) != 0 && failed == 0)
+        failed = errno;
+    if (failed != 0) {
         ::unlink(tmp.constData());
         return result(DecodeStatus::WriteError,
-                      QStringLiteral("Cannot write %1: %2").arg(target, errno_text(err)));
+                      QStringLiteral("Cannot write %1: %2").arg(target, errno_text(failed)));
     }
     const int err = rename_no_replace(tmp, to);
     if (err != 0) {
@@ -234,6 +240,18 @@ DecodeResult write_new_file(const QString &target, const QByteArray &data)
         return result(DecodeStatus::WriteError,
                       QStringLiteral("Cannot write %1: %2").arg(target, errno_text(err)));
     }
+    const QByteArray dir = QFile::encodeName(folder);
+    const int dfd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0 || (::fsync(dfd) != 0 && errno != EINVAL)) {
+        // The picture is whole under its name; only its lasting is in doubt.
+        // Said, so that the pointer stays before it (a rerun finds it again).
+        const int derr = errno;
+        if (dfd >= 0)
+            ::close(dfd);
+        return result(DecodeStatus::WriteError,
+                      QStringLiteral("Cannot write %1: %2").arg(target, errno_text(derr)));
+    }
+    ::close(dfd);
     return result(DecodeStatus::Ok, QString());
 }
 
