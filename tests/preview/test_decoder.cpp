@@ -6,10 +6,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <sys/resource.h>
 
 using namespace brivane;
@@ -360,6 +364,28 @@ private slots:
         QCOMPARE(b64.status, DecodeStatus::WriteError);
         QVERIFY(!uu.message.isEmpty());
         QCOMPARE(f.dl_entries(), QStringList());
+    }
+
+    // A work file left by a killed run goes; one another copy holds locked,
+    // or one this copy cannot open and lock (a link, another user's), stays.
+    void left_over_work_files_swept_only_under_their_lock()
+    {
+        test::TempHome home;
+        QVERIFY(home.write(".brivane-left.part", "half"));
+        QVERIFY(home.write(".brivane-busy.part", "being written"));
+        QVERIFY(home.write("picture.jpg", "the user's"));
+        QVERIFY(QFile::link(home.file("picture.jpg"), home.file(".brivane-link.part")));
+        const int busy = ::open(QFile::encodeName(home.file(".brivane-busy.part")).constData(), O_RDONLY);
+        QVERIFY(busy >= 0 && ::flock(busy, LOCK_EX | LOCK_NB) == 0);
+
+        QVERIFY(remove_unused_temporary(home.file(".brivane-left.part")));
+        QVERIFY(!remove_unused_temporary(home.file(".brivane-busy.part")));
+        QVERIFY(!remove_unused_temporary(home.file(".brivane-link.part")));
+        ::close(busy);
+        QVERIFY(!QFile::exists(home.file(".brivane-left.part")));
+        QCOMPARE(home.read(".brivane-busy.part"), QByteArray("being written"));
+        QVERIFY(QFileInfo(home.file(".brivane-link.part")).isSymLink());
+        QCOMPARE(home.read("picture.jpg"), QByteArray("the user's"));
     }
 };
 

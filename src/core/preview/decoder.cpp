@@ -258,18 +258,18 @@ DecodeResult write_new_file(const QString &target, const QByteArray &data)
 bool remove_unused_temporary(const QString &path)
 {
     const QByteArray name = QFile::encodeName(path);
+    // Removed only under its lock: one this copy cannot open (another
+    // user's) or lock (no locks on that file system) may be being written.
     const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd >= 0) {
-        const bool busy = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-        if (busy) {
-            ::close(fd);
-            return false;
-        }
-        const bool removed = ::unlink(name.constData()) == 0;
+    if (fd < 0)
+        return false;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
-        return removed;
+        return false;
     }
-    return ::unlink(name.constData()) == 0;
+    const bool removed = ::unlink(name.constData()) == 0;
+    ::close(fd);
+    return removed;
 }
 
 namespace {
