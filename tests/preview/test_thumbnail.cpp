@@ -188,6 +188,17 @@ private slots:
         QVERIFY(empty.open(QIODevice::WriteOnly));
         empty.close();
         QVERIFY(fitted_picture(empty.fileName(), {198, 198}).isNull());
+        // Another kind of picture under a picture's name ("jpe" is a mask a
+        // user may have): no other decoder is handed a poster's bytes. A JPEG
+        // under that name is drawn.
+        for (const char *name : {"bmp.jpe", "bmp.jpg", "ppm.gif"}) {
+            const QByteArray kind = QByteArray(name).left(3);
+            const QString other = write_picture(dir, QString::fromLatin1(name), 64, 48, kind.constData());
+            QVERIFY(!other.isEmpty());
+            QVERIFY2(fitted_picture(other, {198, 198}).isNull(), name);
+        }
+        const QString jpe = write_picture(dir, QStringLiteral("photo.jpe"), 64, 48, "jpg");
+        QCOMPARE(fitted_picture(jpe, {198, 198}).size(), QSize(198, 148));
     }
 };
 

@@ -84,9 +84,34 @@ JpegFacts jpeg_facts(const uchar *data, qint64 size, int limit)
 
 } // namespace
 
+namespace {
+
+// The reader for what the file's first bytes say it is, when that is one of
+// the kinds a run saves; no other decoder is ever handed a poster's bytes.
+QByteArray picture_format(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    const QByteArray head = file.read(8);
+    if (head.startsWith("\xff\xd8\xff"))
+        return "jpeg";
+    if (head.startsWith("GIF87a") || head.startsWith("GIF89a"))
+        return "gif";
+    if (head.startsWith("\x89PNG\r\n\x1a\n"))
+        return "png";
+    return QByteArray();
+}
+
+} // namespace
+
 QImage fitted_picture(const QString &path, const QSize &box)
 {
-    QImageReader reader(path);
+    const QByteArray format = picture_format(path);
+    if (format.isEmpty())
+        return QImage();
+    QImageReader reader(path, format);
+    reader.setAutoDetectImageFormat(false);
     const QSize stated = reader.size();
     const qint64 pixels = qint64(stated.width()) * stated.height();
     if (pixels > max_thumbnail_pixels)
