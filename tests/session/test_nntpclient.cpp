@@ -393,6 +393,19 @@ void TestNntpClient::article_asked_ahead_faults()
     QCOMPARE(held.ended(before), qint64(0));
     QTRY_VERIFY_WITH_TIMEOUT(!held.c.is_connected(), 30000);
     QCOMPARE(held.c.farewell(), QStringLiteral("400 Server shutting down"));
+
+    // One asked ahead that never ends, passed over: read up to a limit, not
+    // for as long as the server keeps sending.
+    ScriptServer endless;
+    endless.on("ARTICLE", ScriptServer::stall("220 2 <2@x>\r\n" + QByteArray(1000, 'x').append("\r\n").repeated(70000)));
+    endless.on("XOVER", ScriptServer::block("224 overview", {"1\ta\tb\tc\t<1@x>\t\t5\t1\t"}));
+    Client flooded;
+    flooded.c.set_timeout(20000);
+    QVERIFY(flooded.connect(endless));
+    flooded.c.prefetch_article(2);
+    QCOMPARE(flooded.run(&NewsClient::xover, 1, 1), qint64(NewsClient::ErrProtocol));
+    QVERIFY2(flooded.error_text().contains(QStringLiteral("not asked for any more")), qPrintable(flooded.error_text()));
+    QVERIFY(!flooded.c.is_connected());
 }
 
 void TestNntpClient::empty_ranges_are_zero_lines()

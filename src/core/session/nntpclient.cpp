@@ -707,6 +707,15 @@ void NewsClient::skip_line(const char *data, qsizetype size)
     if (skip_ == Skip::None) {
         skip_ = Skip::Status;
         --skips_pending_;
+        skipped_bytes_ = 0;
+    }
+    // A reply passed over is read to its end, but not for ever.
+    skipped_bytes_ += size + 2;
+    if (skipped_bytes_ > max_article) {
+        fail(ErrProtocol, QStringLiteral("The server sent more than %1 bytes in a reply not asked for any more.")
+                              .arg(max_article),
+             true);
+        return;
     }
     if (skip_ == Skip::Status) {
         // 220 to 223 bring a block; anything else (430, 480...) is one line.

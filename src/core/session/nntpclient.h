@@ -256,6 +256,7 @@ private:
     enum class Skip { None, Status, Block };
     Skip skip_ = Skip::None;
     int skips_pending_ = 0;
+    qint64 skipped_bytes_ = 0;  // of the reply being passed over
     // A reply sent ahead bigger than this is passed over rather than kept.
     static constexpr qsizetype max_held = 16 * 1024 * 1024;
 };
