@@ -12,5 +12,6 @@ for p in "${pkgs[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+  # sudo clears the environment: the setting is handed through env.
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 fi

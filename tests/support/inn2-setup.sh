@@ -11,7 +11,7 @@ INNCONF=/etc/news/inn.conf
 INND_PORT=11120
 
 as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo -n "$@"; fi
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
 installed() {
@@ -32,10 +32,17 @@ install_inn2() {
         as_root apt-get update -qq
     fi
     # The first attempt may stop in the post-install step (see fix_domain).
-    as_root apt-get install -y -qq inn2 >/dev/null 2>&1 || true
+    local log
+    log=$(mktemp)
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq inn2 >"$log" 2>&1 || true
     fix_domain
-    as_root dpkg --configure -a
-    installed || { echo "inn2-setup: INN2 could not be installed" >&2; exit 1; }
+    as_root env DEBIAN_FRONTEND=noninteractive dpkg --configure -a >>"$log" 2>&1 || true
+    if ! installed; then
+        cat "$log" >&2
+        echo "inn2-setup: INN2 could not be installed" >&2
+        exit 1
+    fi
+    rm -f "$log"
 }
 
 configure() {
