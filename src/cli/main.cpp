@@ -101,6 +101,16 @@ int main(int argc, char **argv)
     QString home, command;
     QStringList words;
     const QStringList args = QCoreApplication::arguments().mid(1);
+    // Left as it is by cron, systemd and, after "--home=", most shells: a
+    // new, empty home in a folder named "~".
+    auto tilde = [](const QString &dir) {
+        if (!dir.startsWith(QLatin1Char('~')))
+            return false;
+        std::fprintf(stderr, "brivane-cli: --home %s: \"~\" is not expanded here; write the full path\n",
+                     qPrintable(dir));
+        std::fputs(usage, stderr);
+        return true;
+    };
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString &a = args[i];
         if (a == QLatin1String("--home")) {
@@ -117,12 +127,16 @@ int main(int argc, char **argv)
                 std::fputs(usage, stderr);
                 return 2;
             }
+            if (tilde(home))
+                return 2;
         } else if (a.startsWith(QLatin1String("--home="))) {
             home = a.mid(7);
             if (home.isEmpty()) {
                 std::fputs(usage, stderr);
                 return 2;
             }
+            if (tilde(home))
+                return 2;
         } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             std::fputs(usage, stdout);
             return 0;

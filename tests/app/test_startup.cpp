@@ -409,6 +409,23 @@ private slots:
         QCOMPARE(p.exitCode(), 1);
         QCOMPARE(p.readAllStandardError(), QByteArray("BRIVANE_HOME is not an absolute path: ~/pics\n"));
         QVERIFY(QDir(outside.file("cwd")).isEmpty());
+        // Set to nothing (an unset variable behind it): refused as well.
+        env.insert(QStringLiteral("BRIVANE_HOME"), QString());
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(BRIVANE_CLI_PATH), {QStringLiteral("run")});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), 1);
+        QCOMPARE(p.readAllStandardError(), QByteArray("BRIVANE_HOME is set but empty\n"));
+        // "~" after --home is left unexpanded by cron and most shells: not
+        // taken for a folder of that name.
+        for (const QStringList &args : {QStringList{QStringLiteral("--home=~/pics"), QStringLiteral("run")},
+                                        QStringList{QStringLiteral("--home"), QStringLiteral("~/pics")}}) {
+            p.start(QStringLiteral(BRIVANE_CLI_PATH), args);
+            QVERIFY(p.waitForFinished(30000));
+            QCOMPARE(p.exitCode(), 2);
+            QVERIFY(p.readAllStandardError().contains("\"~\" is not expanded here"));
+        }
+        QVERIFY(QDir(outside.file("cwd")).isEmpty());
 
         outside.write("plain", "a file");
         QByteArray err;

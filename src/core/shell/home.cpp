@@ -56,6 +56,13 @@ Paths Paths::resolve(const QString &override_dir, QString *error)
 {
     QString dir = override_dir;
     if (dir.isEmpty()) {
+        // Set to nothing (`BRIVANE_HOME=$PICS` with PICS unset): no home
+        // named, and not some other one taken instead.
+        if (qEnvironmentVariableIsSet("BRIVANE_HOME") && qEnvironmentVariableIsEmpty("BRIVANE_HOME")) {
+            if (error)
+                *error = QStringLiteral("BRIVANE_HOME is set but empty");
+            return Paths();
+        }
         dir = qEnvironmentVariable("BRIVANE_HOME");
         // Set in a profile or a crontab ("~/pics", which cron does not
         // expand), a relative one would make a new, empty home wherever the
