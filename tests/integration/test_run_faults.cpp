@@ -230,6 +230,7 @@ private slots:
     void data_that_does_not_decode();
     void base64_found_by_a_chance_look();
     void dupe_table_full();
+    void failed_dupe_row_then_rerun();
     void article_asked_ahead_turns_duplicate();
     void long_names_found_again();
     void failed_pointer_write_then_rerun();
@@ -736,6 +737,33 @@ void TestRunFaults::dupe_table_full()
     QCOMPARE(rig.pictures(), QStringList{QStringLiteral("full.jpg")});
     QCOMPARE(query_number(rig.home, QStringLiteral("select count(*) from dupes")), qint64(32000));
     QCOMPARE(rig.pointer(g), qint64(1));
+}
+
+// A duplicate row the database refuses (a full disk, a broken file) is not
+// a picture saved and done: the pointer stays, and the rerun, finding the
+// picture, stores the row.
+void TestRunFaults::failed_dupe_row_then_rerun()
+{
+    FakeRig rig;
+    const QString g = QStringLiteral("alt.fake.duperow");
+    const QList<QByteArray> pics = rig.add_pictures(g, QStringLiteral("r"), 2, 310);
+    QVERIFY2(rig.setup({g}), qPrintable(rig.why));
+    QVERIFY(rig.app->db().exec(QStringLiteral(
+        "create trigger no_dupe before insert on dupes when new.filename = 'r2.jpg' "
+        "begin select raise(fail, 'disk is full'); end")));
+    QCOMPARE(rig.run(), Outcome::Stopped);
+    QVERIFY2(rig.ui.has(indent + QStringLiteral("Dupe not logged: Database error: disk is full")), qPrintable(rig.dump()));
+    QVERIFY(!rig.ui.has(QStringLiteral("Processed all groups")));
+    QCOMPARE(rig.pointer(g), qint64(1));
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("r1.jpg"), QStringLiteral("r2.jpg")}));
+
+    QVERIFY(rig.app->db().exec(QStringLiteral("drop trigger no_dupe")));
+    QCOMPARE(rig.run(), Outcome::Done);
+    QVERIFY(rig.ui.has(indent + QStringLiteral("Identical file already saved: r2.jpg")));
+    QCOMPARE(query_texts(rig.home, QStringLiteral("select filename from dupes order by rowid")),
+             (QStringList{QStringLiteral("r1.jpg"), QStringLiteral("r2.jpg")}));
+    QCOMPARE(rig.picture(QStringLiteral("r2.jpg")), pics.at(1));
+    QCOMPARE(rig.pointer(g), qint64(2));
 }
 
 // The next wanted article is asked for while the one before is saved. When

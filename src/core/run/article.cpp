@@ -249,10 +249,12 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
             log_download(identical_name, h);
         if (settings_.checkdupes) {
             const std::optional<bool> known = db_.dupe_exists(dupe_key(identical_name));
-            if (!known)
-                ui_.add_status(indent + QStringLiteral("Dupe not logged: ") + db_.last_error());
-            else if (!*known)
-                record_dupe(identical_name);
+            if (!known) {
+                error_ = indent + QStringLiteral("Dupe not logged: ") + db_.last_error();
+                return Result::Failed;
+            }
+            if (!*known && !record_dupe(identical_name))
+                return Result::Failed;
         }
         return Result::Done;
     }
@@ -262,7 +264,10 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
     counters_.show(ui_);
     preview(final_path, saved_name);
     log_download(saved_name, h);
-    record_dupe(saved_name);
+    // Without its row a later repost would be saved again: the pointer stays
+    // before this header, and the next run, finding the picture, makes it.
+    if (!record_dupe(saved_name))
+        return Result::Failed;
     session_.msg_expired = false;
     return Result::Done;
 }
@@ -498,31 +503,33 @@ void ArticleStep::log_download(const QString &saved_name, const Header &h)
         log_names_.insert(saved_name.toUtf8());
 }
 
-void ArticleStep::record_dupe(const QString &saved_name)
+bool ArticleStep::record_dupe(const QString &saved_name)
 {
     if (!settings_.checkdupes)
-        return;
+        return true;
     // The count is asked once and then kept; near the limit it is asked
     // again, since the user may have deleted rows meanwhile.
     if (dupe_rows_ < 0 || dupe_rows_ >= max_dupes) {
         const std::optional<qint64> rows = db_.dupes_count();
         if (!rows) {
-            ui_.add_status(indent + QStringLiteral("Dupe not logged: ") + db_.last_error());
-            return;
+            error_ = indent + QStringLiteral("Dupe not logged: ") + db_.last_error();
+            return false;
         }
         dupe_rows_ = *rows;
     }
     if (dupe_rows_ >= max_dupes) {
+        // The list is full by the user's choice of what to keep: said, and the run goes on.
         ui_.add_status(indent + QStringLiteral("Dupe not logged!  Dupe file full!  Delete some entries!"));
-        return;
+        return true;
     }
     if (!db_.add_dupe(dupe_key(saved_name))) {
-        ui_.add_status(indent + QStringLiteral("Dupe not logged: ") + db_.last_error());
+        error_ = indent + QStringLiteral("Dupe not logged: ") + db_.last_error();
         dupe_rows_ = -1;
-        return;
+        return false;
     }
     ++dupe_rows_;
     ui_.add_status(indent + QStringLiteral("Logged file: ") + saved_name);
+    return true;
 }
 
 } // namespace brivane

@@ -59,7 +59,8 @@ private:
                    qint64 number, QString *final_path, QString *identical_to);
     void log_download(const QString &saved_name, const Header &h);
     bool logged(const QString &saved_name);  // dllog.txt has a line for it
-    void record_dupe(const QString &saved_name);
+    // False (and error()) when the row could not be stored.
+    bool record_dupe(const QString &saved_name);
     void preview(const QString &target, const QString &saved_name);
 
     const Settings &settings_;
