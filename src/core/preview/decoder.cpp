@@ -240,19 +240,26 @@ DecodeResult write_new_file(const QString &target, const QByteArray &data)
         return result(DecodeStatus::WriteError,
                       QStringLiteral("Cannot write %1: %2").arg(target, errno_text(err)));
     }
-    const QByteArray dir = QFile::encodeName(folder);
-    const int dfd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0 || (::fsync(dfd) != 0 && errno != EINVAL)) {
+    if (const int derr = sync_path(folder); derr != 0) {
         // The picture is whole under its name; only its lasting is in doubt.
-        // Said, so that the pointer stays before it (a rerun finds it again).
-        const int derr = errno;
-        if (dfd >= 0)
-            ::close(dfd);
+        // Said, so that the pointer stays before it.
         return result(DecodeStatus::WriteError,
                       QStringLiteral("Cannot write %1: %2").arg(target, errno_text(derr)));
     }
-    ::close(dfd);
     return result(DecodeStatus::Ok, QString());
+}
+
+int sync_path(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    // A folder one may write but not read cannot be opened to be synced;
+    // nor can some file systems sync at all (EINVAL): nothing to be done.
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return 0;
+    const int err = ::fsync(fd) != 0 && errno != EINVAL ? errno : 0;
+    ::close(fd);
+    return err;
 }
 
 bool remove_unused_temporary(const QString &path)

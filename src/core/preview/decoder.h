@@ -37,6 +37,9 @@ DecodeResult write_new_file(const QString &target, const QByteArray &data);
 // Removes a temporary file write_new_file() left (a killed run), unless a
 // copy of the program with another home is writing it now. True when gone.
 bool remove_unused_temporary(const QString &path);
+// Flushes the file or folder `path` to the disk: 0, or the errno of a
+// failed flush (one it cannot open or the file system cannot flush: 0).
+int sync_path(const QString &path);
 
 // Writes all `size` bytes to `fd`, short writes and EINTR retried. Returns 0,
 // or the errno of the failure (ENOSPC for a write that took nothing).

@@ -241,6 +241,14 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
     if (!identical.isEmpty()) {
         // Fetched again after an interruption (or posted twice): never a second copy.
         const QString identical_name = path_file_name(identical);
+        // Saved by a run that ended before the picture was surely on the
+        // disk, perhaps: made so before the pointer moves past it.
+        for (const QString &path : {identical, folder}) {
+            if (const int err = sync_path(path); err != 0) {
+                error_ = indent + QStringLiteral("Cannot write %1: %2").arg(identical, errno_text(err));
+                return Result::Failed;
+            }
+        }
         ui_.add_status(indent + QStringLiteral("Identical file already saved: ") + identical_name);
         ++counters_.dupes_this_count;
         counters_.show(ui_);
@@ -323,6 +331,12 @@ QString ArticleStep::target_folder(bool *ok)
         if (!make_dirs(folder) || !QFileInfo(folder).isDir()) {
             *ok = false;
             error_ = indent + QStringLiteral("Cannot create dir: ") + native_path(folder);
+            return QString();
+        }
+        // Its name on the disk as well before a picture in it counts as saved.
+        if (const int err = sync_path(base); err != 0) {
+            *ok = false;
+            error_ = indent + QStringLiteral("Cannot create dir: %1: %2").arg(native_path(folder), errno_text(err));
             return QString();
         }
         ui_.add_status(indent + QStringLiteral("Created dir: ") + native_path(folder));

@@ -305,10 +305,12 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
         if (count > 0)
             ui_.add_status(QStringLiteral("Received ") + QString::number(count)
                            + QStringLiteral(" headers"));
-        else if (last > previous) {
+        else if (last > previous && last < high) {
             // The server has nothing up to `last`: the pointer goes past it,
             // or a group with a wide empty stretch (a low mark far below its
             // articles) is walked through again from the start after a stop.
+            // Not so the last chunk: a server's overview may lag behind its
+            // high mark, and those articles come next time.
             if (!db_.set_last_msg(settings_.news_server, name, last)) {
                 error_ = indent + QStringLiteral("Cannot store the message pointer: ") + db_.last_error();
                 return GroupEnd::Failed;
