@@ -89,6 +89,11 @@ private slots:
         const QString emoji = QString::fromUtf8("\xf0\x9f\x93\xb7");
         const QString e = brivane::safe_file_name(QString("a") + emoji.repeated(1 << 18) + ".jpg");
         QCOMPARE(e, QString("a") + emoji.repeated(48) + ".jpg");
+        // A file system of shorter names (eCryptfs: 143 bytes) gets names cut
+        // to fit with "_100" beside them; the usual 255 leave the 200.
+        QCOMPARE(brivane::fit_length(QString(150, QChar(0x00e4)) + ".jpg", 139),
+                 QString(67, QChar(0x00e4)) + ".jpg");
+        QCOMPARE(brivane::longest_name_in(QDir::tempPath()), qsizetype(200));
     }
 
     void safe_dir_name()

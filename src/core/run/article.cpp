@@ -234,6 +234,10 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
     if (!ok)
         return Result::Failed;
 
+    // A name the folder's file system cannot hold would stop every run here.
+    if (const qsizetype longest = listed_[folder].longest; longest > 0 && name.toUtf8().size() > longest)
+        name = safe_file_name(fit_length(name, longest));
+
     QString final_path, identical;
     if (!file_away(picture, folder, name, h.number, &final_path, &identical))
         return Result::Failed;
@@ -378,6 +382,7 @@ void ArticleStep::sweep(const QString &folder)
     Listing &listing = listed_[folder];
     for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System))
         listing.insert(name);
+    listing.longest = longest_name_in(folder);
 }
 
 void ArticleStep::Listing::insert(const QString &name)

@@ -86,6 +86,7 @@ private:
     struct Listing {
         QSet<QString> names;
         QSet<QString> families;
+        qsizetype longest = 0;  // bytes a name may have there (0: not known)
         void insert(const QString &name);
     };
     QHash<QString, Listing> listed_;

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace brivane {
 
@@ -87,24 +88,26 @@ QString no_leading_dots(const QString &s, const QString &fallback, bool is_file)
     return rest;
 }
 
-// Cuts a name to max_name_bytes of UTF-8, keeping a short extension.
-QString fit_length(const QString &s)
+} // namespace
+
+// Cuts a name to max_bytes of UTF-8, keeping a short extension.
+QString fit_length(const QString &s, qsizetype max_bytes)
 {
-    if (s.toUtf8().size() <= max_name_bytes)
+    if (s.toUtf8().size() <= max_bytes)
         return s;
     QString ext;
     const qsizetype dot = s.lastIndexOf(QLatin1Char('.'));
     if (dot > 0 && s.size() - dot <= 16)
         ext = s.mid(dot);
     QString stem = s.left(s.size() - ext.size());
-    // Every UTF-16 unit is at least one byte: what lies past max_name_bytes
+    // Every UTF-16 unit is at least one byte: what lies past max_bytes
     // units goes at once, so the loop below chops a few hundred at most.
-    if (stem.size() > max_name_bytes) {
-        stem.truncate(max_name_bytes);
+    if (stem.size() > max_bytes) {
+        stem.truncate(max_bytes);
         if (stem.back().isHighSurrogate())
             stem.chop(1);
     }
-    while (!stem.isEmpty() && (stem + ext).toUtf8().size() > max_name_bytes) {
+    while (!stem.isEmpty() && (stem + ext).toUtf8().size() > max_bytes) {
         stem.chop(1);
         if (!stem.isEmpty() && stem.back().isHighSurrogate())
             stem.chop(1);
@@ -112,11 +115,23 @@ QString fit_length(const QString &s)
     return strip_blanks(stem) + ext;
 }
 
+qsizetype longest_name_in(const QString &folder)
+{
+    // Some file systems take fewer than 255 bytes (eCryptfs 143): "_100"
+    // must still fit beside the name.
+    const long most = ::pathconf(QFile::encodeName(folder).constData(), _PC_NAME_MAX);
+    if (most <= 0 || most - 4 >= max_name_bytes)
+        return max_name_bytes;
+    return qMax<qsizetype>(16, most - 4);
+}
+
+namespace {
+
 QString finish(QString s, const QString &fallback, bool is_file)
 {
     s = strip_blanks(s);
     s = no_leading_dots(s, fallback, is_file);
-    s = fit_length(s);
+    s = fit_length(s, max_name_bytes);
     s = strip_blanks(s);
     return s.isEmpty() ? fallback : s;
 }
