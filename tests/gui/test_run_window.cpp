@@ -288,13 +288,23 @@ void TestRunWindow::stop_while_connecting()
     auto *stop = rig.window.findChild<QPushButton *>(QStringLiteral("btnDisc"));
     QVERIFY(process && stop);
     bool clicked = false;
-    QTimer::singleShot(0, this, [&] {
-        QTRY_VERIFY_WITH_TIMEOUT(news.connections == 1, 10000);
-        QTest::qWait(200);
+    // Looked at from the run's own event handling, which may come before it
+    // connects: a wait in here would hold the run back.
+    QTimer poll;
+    QElapsedTimer connected;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (news.connections < 1)
+            return;
+        if (!connected.isValid())
+            connected.start();
+        if (connected.elapsed() < 200)
+            return;
+        poll.stop();
         QVERIFY(stop->isEnabled());
         QTest::mouseClick(stop, Qt::LeftButton);
         clicked = true;
     });
+    poll.start(10);
     QElapsedTimer clock;
     clock.start();
     QTest::mouseClick(process, Qt::LeftButton);
