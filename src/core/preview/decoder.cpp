@@ -164,6 +164,13 @@ int write_all(int fd, const char *data, qint64 size)
     return 0;
 }
 
+// 0, or the errno of a failed flush of `fd` (EINVAL: a file system that
+// cannot flush, nothing to be done).
+static int sync_fd(int fd)
+{
+    return ::fsync(fd) != 0 && errno != EINVAL ? errno : 0;
+}
+
 // A picture is whole under its name or not there at all.
 DecodeResult write_new_file(const QString &target, const QByteArray &data)
 {
@@ -224,7 +231,7 @@ DecodeResult write_new_file(const QString &target, const QByteArray &data)
     // moves the group's pointer past it: else a power loss could leave an
     // empty file under the name (or none at all) with the pointer beyond it.
     // A write the disk refuses only now (EIO, a full NFS share) shows here.
-    int failed = ::fsync(fd) != 0 && errno != EINVAL ? errno : 0;  // EINVAL: no syncing there
+    int failed = sync_fd(fd);
     if (::close(fd) != 0 && failed == 0)
         failed = errno;
     if (failed != 0) {
@@ -257,7 +264,7 @@ int sync_path(const QString &path)
     const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return 0;
-    const int err = ::fsync(fd) != 0 && errno != EINVAL ? errno : 0;
+    const int err = sync_fd(fd);
     ::close(fd);
     return err;
 }

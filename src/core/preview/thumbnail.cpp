@@ -84,6 +84,17 @@ JpegFacts jpeg_facts(const uchar *data, qint64 size, int limit)
 
 } // namespace
 
+PictureKind picture_kind(QByteArrayView head)
+{
+    if (head.startsWith("\xff\xd8\xff"))
+        return PictureKind::Jpeg;
+    if (head.startsWith("GIF87a") || head.startsWith("GIF89a"))
+        return PictureKind::Gif;
+    if (head.startsWith("\x89PNG\r\n\x1a\n"))
+        return PictureKind::Png;
+    return PictureKind::Other;
+}
+
 namespace {
 
 // The reader for what the file's first bytes say it is, when that is one of
@@ -93,13 +104,16 @@ QByteArray picture_format(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
-    const QByteArray head = file.read(8);
-    if (head.startsWith("\xff\xd8\xff"))
+    switch (picture_kind(file.read(8))) {
+    case PictureKind::Jpeg:
         return "jpeg";
-    if (head.startsWith("GIF87a") || head.startsWith("GIF89a"))
+    case PictureKind::Gif:
         return "gif";
-    if (head.startsWith("\x89PNG\r\n\x1a\n"))
+    case PictureKind::Png:
         return "png";
+    case PictureKind::Other:
+        break;
+    }
     return QByteArray();
 }
 

@@ -2,11 +2,16 @@
 // The thumbnail of a downloaded picture, made without decoding the whole
 // picture where its format allows (JPEG decodes straight at a fraction of
 // its size): a large photo costs a fraction of the time and memory.
+#include <QByteArrayView>
 #include <QImage>
 #include <QSize>
 #include <QString>
 
 namespace brivane {
+
+// The kinds of picture a run saves, as a file's first bytes tell them.
+enum class PictureKind { Jpeg, Gif, Png, Other };
+PictureKind picture_kind(QByteArrayView head);
 
 // The size a w x h picture takes in `box`, proportions kept: a portrait
 // picture fills the box's height, any other its width.

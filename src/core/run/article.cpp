@@ -1,9 +1,8 @@
 #include "run/article.h"
 
-#include <utility>
-
 #include "db/database.h"
 #include "preview/decoder.h"
+#include "preview/thumbnail.h"
 #include "run/files.h"
 #include "run/filters.h"
 #include "run/run.h"
@@ -21,6 +20,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -40,19 +40,7 @@ QString fallback_name(const Header &h, bool base64)
     return base64 ? QStringLiteral("unknown.jpg") : QStringLiteral("unknown");
 }
 
-enum class Kind { Jpeg, Gif, Png, Other };
-
-// What the bytes of a picture say they are.
-Kind picture_kind(const QByteArray &data)
-{
-    if (data.startsWith("\xff\xd8\xff"))
-        return Kind::Jpeg;
-    if (data.startsWith("GIF87a") || data.startsWith("GIF89a"))
-        return Kind::Gif;
-    if (data.startsWith("\x89PNG\r\n\x1a\n"))
-        return Kind::Png;
-    return Kind::Other;
-}
+using Kind = PictureKind;
 
 // What a file name says its picture is.
 Kind named_kind(const QString &name)

@@ -218,6 +218,21 @@ qint64 Run::next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64
     return -1;
 }
 
+bool Run::store_pointer(int g, qint64 number)
+{
+    // One statement, committed on its own: the pointer is on disk before
+    // the next header.
+    if (!db_.set_last_msg(settings_.news_server, group_names_[g], number)) {
+        error_ = indent + QStringLiteral("Cannot store the message pointer: ") + db_.last_error();
+        return false;
+    }
+    pointer_written_ = true;
+    // The next one to examine: a group taken up again in this run (a
+    // promotion back to it) must not repeat this header.
+    group_pointers_[g] = number + 1;
+    return true;
+}
+
 int Run::promotion_target()
 {
     shared_.group_jump = false;
@@ -311,13 +326,9 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
             // articles) is walked through again from the start after a stop.
             // Not so the last chunk: a server's overview may lag behind its
             // high mark, and those articles come next time.
-            if (!db_.set_last_msg(settings_.news_server, name, last)) {
-                error_ = indent + QStringLiteral("Cannot store the message pointer: ") + db_.last_error();
+            if (!store_pointer(g, last))
                 return GroupEnd::Failed;
-            }
-            pointer_written_ = true;
             previous = last;
-            group_pointers_[g] = last + 1;
         }
 
         for (qint64 i = 0; i < count; ++i) {
@@ -359,18 +370,9 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
             }
 
             if (numeric) {
-                // One statement, committed on its own: the pointer is on disk
-                // before the next header.
-                if (!db_.set_last_msg(settings_.news_server, name, number)) {
-                    error_ = indent + QStringLiteral("Cannot store the message pointer: ")
-                             + db_.last_error();
+                if (!store_pointer(g, number))
                     return GroupEnd::Failed;
-                }
-                pointer_written_ = true;
                 previous = number;
-                // The next one to examine: a group taken up again in this
-                // run (a promotion back to it) must not repeat this header.
-                group_pointers_[g] = number + 1;
                 ui_.add_status(indent + QStringLiteral("Updated message pointer..."));
                 ui_.set_text(Box::lo_msg, QString::number(number));
             }

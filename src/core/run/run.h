@@ -54,6 +54,9 @@ private:
     int promotion_target();
     qint64 next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64 number) const;
     void end_connection();
+    // Stores `number` as group g's pointer, on disk before the next header;
+    // false (and error_) when the database refused it.
+    bool store_pointer(int g, qint64 number);
     // A fatal error: a message box while no pointer was stored yet (nothing
     // of the run happened), afterwards a status line; the run ends.
     Outcome fail(const QString &text);

@@ -667,16 +667,16 @@ void NewsClient::process_buffer()
     }
 }
 
-// An article is nearly all ordinary lines: no leading dot, ended by CR LF,
-// kept exactly as they came. Those go over a run at a time; the first other
-// line (dot-stuffed, the end, a bare LF, too long, incomplete) is left to
-// handle_line(). Returns where that line starts.
 void NewsClient::fail_long_line()
 {
     long_line_in_article_ = in_block_ && step_ == Step::Article && !skipping();
     fail(ErrLineTooLong, QStringLiteral("The server sent a line longer than %1 bytes.").arg(max_line_), true);
 }
 
+// An article is nearly all ordinary lines: no leading dot, ended by CR LF,
+// kept exactly as they came. Those go over a run at a time; the first other
+// line (dot-stuffed, the end, a bare LF, too long, incomplete) is left to
+// handle_line(). Returns where that line starts.
 qsizetype NewsClient::take_article_run(qsizetype pos)
 {
     const char *base = buffer_.constData();

@@ -259,9 +259,10 @@ void Session::Private::on_async_error(qint64 number, const QString &description)
         // The connection is fine; the caller reports it from last_reply.
         return;
     }
-    const bool unreadable = number == NewsClient::ErrTooLarge
-                            || (number == NewsClient::ErrLineTooLong && client && client->long_line_in_article());
-    if (unreadable && client && client->action() == NewsClient::ActionArticle) {
+    const bool unreadable = client && client->action() == NewsClient::ActionArticle
+                            && (number == NewsClient::ErrTooLarge
+                                || (number == NewsClient::ErrLineTooLong && client->long_line_in_article()));
+    if (unreadable) {
         // The run says so and passes over the article.
         q->article_too_large = true;
         q->article_long_line = number == NewsClient::ErrLineTooLong;
