@@ -10,6 +10,10 @@
 #include <cctype>
 #include <cstring>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace brivane {
 
 const QString NewsClient::login_failed_text = QStringLiteral("Login failed.");
@@ -597,6 +601,21 @@ void NewsClient::on_ready_read()
         return;
     }
     process_buffer();
+    if (self && socket_ && op_ != Op::None && got < quick_ack_below)
+        ack_now();
+}
+
+void NewsClient::ack_now()
+{
+#ifdef TCP_QUICKACK
+    // A short piece of a reply (a status line, most often) left to the
+    // delayed acknowledgement holds the rest back at a server that waits for
+    // it before sending more small writes (Nagle): 40 ms a reply.
+    const int fd = int(socket_->socketDescriptor());
+    const int one = 1;
+    if (fd >= 0)
+        ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+#endif
 }
 
 void NewsClient::process_buffer()

@@ -155,6 +155,7 @@ private:
 
     void on_encrypted_or_connected();
     void on_ready_read();
+    void ack_now();
     void on_socket_error();
     void on_peer_closed();
     void on_inactivity();
@@ -259,6 +260,8 @@ private:
     qint64 skipped_bytes_ = 0;  // of the reply being passed over
     // A reply sent ahead bigger than this is passed over rather than kept.
     static constexpr qsizetype max_held = 16 * 1024 * 1024;
+    // Reads shorter than this, a reply still going on, are acknowledged at once.
+    static constexpr qint64 quick_ack_below = 16 * 1024;
 };
 
 } // namespace brivane
