@@ -253,6 +253,22 @@ private slots:
         const QString file = home.file("brivane.mdb"), base = home.file("brivane");
         QVERIFY(Database::create_database(file));
         {
+            // Pages as an earlier version made them.
+            QSqlDatabase old = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
+            old.setDatabaseName(file);
+            QVERIFY(old.open());
+            QSqlQuery q(old);
+            for (const char *sql : {"PRAGMA journal_mode=DELETE", "PRAGMA page_size=4096", "VACUUM"})
+                QVERIFY2(q.exec(QString::fromLatin1(sql)), sql);
+            old.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("old"));
+        auto page_size = [&] {
+            const QByteArray head = home.read("brivane.mdb").left(18);
+            return head.size() == 18 ? (uchar(head.at(16)) << 8) | uchar(head.at(17)) : -1;
+        };
+        QCOMPARE(page_size(), 4096);
+        {
             Database db;
             QVERIFY(db.open(file));
             QVERIFY(db.add_dupe("first.jpg"));
@@ -279,6 +295,7 @@ private slots:
         }
         // The backup is a file of its own: the database's writes leave it be.
         QCOMPARE(home.read("brivane.BAK"), before);
+        QCOMPARE(page_size(), 1024);
     }
 
     void no_rotation_while_a_log_is_open()

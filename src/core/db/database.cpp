@@ -76,6 +76,10 @@ void open_existing(QSqlDatabase &db, const QString &file)
 }
 
 // A connection of its own, removed when it goes out of scope.
+// Small pages: a run commits its pointer row after every header, and each
+// commit copies and checksums a whole page into the log.
+const QString small_pages = QStringLiteral("PRAGMA page_size=1024");
+
 class ScopedConnection {
 public:
     explicit ScopedConnection(const QString &file) : name_(new_connection_name())
@@ -268,9 +272,7 @@ bool Database::create_database(const QString &path, QString *error)
         if (!c.ok())
             return give_up(c.error());
         QSqlDatabase db = c.db();
-        // Small pages: a run commits its pointer row after every header, and
-        // each commit copies and checksums a whole page into the log.
-        QSqlQuery(db).exec(QStringLiteral("PRAGMA page_size=1024"));
+        QSqlQuery(db).exec(small_pages);
         if (!db.transaction())
             return give_up(db.lastError().text());
         for (const char *statement : schema) {
@@ -324,6 +326,7 @@ bool Database::Database_Compact(Frontend &ui, const QString &source, const QStri
         if (good) {
             const OwnerOnly owner_only;
             ScopedConnection c(source);
+            QSqlQuery(c.db()).exec(small_pages);  // a file of an earlier version gets them too
             QSqlQuery q(c.db());
             q.prepare(QStringLiteral("VACUUM INTO ?"));
             q.addBindValue(destination);
