@@ -601,7 +601,10 @@ void NewsClient::on_ready_read()
         return;
     }
     process_buffer();
-    if (self && socket_ && op_ != Op::None && got < quick_ack_below)
+    // Only near a reply's start: on a slow link every read is short, and
+    // a server sending a big reply sends whole segments, which need no help.
+    if (self && socket_ && op_ != Op::None && got < quick_ack_below
+        && (!in_block_ || block_bytes_ < quick_ack_below))
         ack_now();
 }
 

@@ -260,7 +260,8 @@ private:
     qint64 skipped_bytes_ = 0;  // of the reply being passed over
     // A reply sent ahead bigger than this is passed over rather than kept.
     static constexpr qsizetype max_held = 16 * 1024 * 1024;
-    // Reads shorter than this, a reply still going on, are acknowledged at once.
+    // Reads shorter than this, within this much of an unfinished reply's
+    // start, are acknowledged at once.
     static constexpr qint64 quick_ack_below = 16 * 1024;
 };
 
