@@ -147,9 +147,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             step(c->get_article(1));
             (void)c->article_text().size();
             c->prefetch_article(2);
-            step(c->get_article(2));
+            c->prefetch_article(3);
+            step(c->get_article(3));  // the reply to 2 passed over
             (void)c->article_text().size();
-            c->prefetch_article(3);  // passed over by the list
+            c->prefetch_article(4);
+            c->prefetch_article(5);
+            step(c->get_article(4));
+            (void)c->article_text().size();
+            c->prefetch_article(6);  // passed over by the list, with 5
             step(c->list_groups());
             for (qint64 i = 0; i < c->group_count(); ++i)
                 (void)c->group_line(i).size();

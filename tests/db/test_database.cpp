@@ -252,6 +252,11 @@ private slots:
         test::TempHome home;
         const QString file = home.file("brivane.mdb"), base = home.file("brivane");
         QVERIFY(Database::create_database(file));
+        auto page_size = [&] {
+            const QByteArray head = home.read("brivane.mdb").left(18);
+            return head.size() == 18 ? (uchar(head.at(16)) << 8) | uchar(head.at(17)) : -1;
+        };
+        QCOMPARE(page_size(), 1024);
         {
             // Pages as an earlier version made them.
             QSqlDatabase old = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
@@ -263,10 +268,6 @@ private slots:
             old.close();
         }
         QSqlDatabase::removeDatabase(QStringLiteral("old"));
-        auto page_size = [&] {
-            const QByteArray head = home.read("brivane.mdb").left(18);
-            return head.size() == 18 ? (uchar(head.at(16)) << 8) | uchar(head.at(17)) : -1;
-        };
         QCOMPARE(page_size(), 4096);
         {
             Database db;

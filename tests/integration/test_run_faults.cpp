@@ -763,33 +763,40 @@ void TestRunFaults::failed_dupe_row_then_rerun()
     QCOMPARE(rig.pointer(g), qint64(2));
 }
 
-// The next wanted article is asked for while the one before is saved. When
-// that save makes it a duplicate, its reply is passed over, and the one after
-// it still gets its own bytes.
+// The next wanted articles are asked for while the one before is saved. When
+// that save makes one a duplicate, its reply is passed over, and those after
+// it still get their own bytes.
 void TestRunFaults::article_asked_ahead_turns_duplicate()
 {
     FakeRig rig;
     const QString g = QStringLiteral("alt.fake.ahead");
-    const QByteArray first = make_jpeg(221), again = make_jpeg(222), other = make_jpeg(223);
+    const QByteArray first = make_jpeg(221), mid = make_jpeg(224), again = make_jpeg(222),
+                     other = make_jpeg(223), last = make_jpeg(225);
     rig.news.add(g, picture(QStringLiteral("same.jpg"), first));
+    rig.news.add(g, picture(QStringLiteral("mid.jpg"), mid));
     rig.news.add(g, picture(QStringLiteral("same.jpg"), again));
     FakeArticle text;
     text.subject = QStringLiteral("just talk");
     text.body = "no picture\r\n";
     rig.news.add(g, text);
     rig.news.add(g, picture(QStringLiteral("other.jpg"), other));
+    rig.news.add(g, picture(QStringLiteral("last.jpg"), last));
     QVERIFY2(rig.setup({g}), qPrintable(rig.why));
     QCOMPARE(rig.run(), Outcome::Done);
     QVERIFY2(rig.ui.has(indent + QStringLiteral("Duplicate file: same.jpg")), qPrintable(rig.dump()));
-    QVERIFY(!rig.ui.has(indent + QStringLiteral("Requesting article 2")));
-    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("other.jpg"), QStringLiteral("same.jpg")}));
+    QVERIFY(!rig.ui.has(indent + QStringLiteral("Requesting article 3")));
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("last.jpg"), QStringLiteral("mid.jpg"),
+                                          QStringLiteral("other.jpg"), QStringLiteral("same.jpg")}));
     QCOMPARE(rig.picture(QStringLiteral("same.jpg")), first);
+    QCOMPARE(rig.picture(QStringLiteral("mid.jpg")), mid);
     QCOMPARE(rig.picture(QStringLiteral("other.jpg")), other);
-    // Each article asked for once, the text article never.
-    for (const char *c : {"ARTICLE 1", "ARTICLE 2", "ARTICLE 4"})
+    QCOMPARE(rig.picture(QStringLiteral("last.jpg")), last);
+    // Each article asked for once (the duplicate ahead of its turn), the
+    // text article never.
+    for (const char *c : {"ARTICLE 1", "ARTICLE 2", "ARTICLE 3", "ARTICLE 5", "ARTICLE 6"})
         QCOMPARE(rig.news.server.commands.count(c), 1);
-    QCOMPARE(rig.news.server.commands.count("ARTICLE 3"), 0);
-    QCOMPARE(rig.pointer(g), qint64(4));
+    QCOMPARE(rig.news.server.commands.count("ARTICLE 4"), 0);
+    QCOMPARE(rig.pointer(g), qint64(6));
 }
 
 // Names longer than the duplicate list's column: the row is the name cut as

@@ -292,20 +292,36 @@ void TestNntpClient::article_asked_ahead()
     qsizetype n = cl.completed.count();
     QCOMPARE(cl.c.get_article(1), qint64(0));
     QCOMPARE(cl.c.prefetch_article(2), qint64(0));
-    QCOMPARE(cl.c.prefetch_article(3), qint64(NewsClient::ErrBusy));  // one at a time
+    QCOMPARE(cl.c.prefetch_article(3), qint64(0));
+    QCOMPARE(cl.c.prefetch_article(3), qint64(0));  // asked for already: not again
+    QCOMPARE(cl.c.prefetch_article(1), qint64(NewsClient::ErrBadArgument));  // rising order only
+    QCOMPARE(cl.c.prefetch_article(4), qint64(0));
+    QCOMPARE(cl.c.prefetch_article(5), qint64(0));
+    QCOMPARE(cl.c.prefetch_article(6), qint64(NewsClient::ErrBusy));  // as many as may be
     QCOMPARE(cl.ended(n), qint64(0));
     QCOMPARE(cl.c.article_text(), arts[1].text);
     QCOMPARE(cl.c.article_progress(), qint64(3002));
     QCOMPARE(cl.c.prefetched(), qint64(2));
-    QTest::qWait(100);  // its reply arrives meanwhile, unread
-    QTRY_COMPARE_WITH_TIMEOUT(s.commands.count("ARTICLE 2"), 1, 30000);
+    QCOMPARE(cl.c.prefetched_count(), NewsClient::max_prefetch);
+    QTest::qWait(100);  // their replies arrive meanwhile, unread
+    QTRY_COMPARE_WITH_TIMEOUT(s.commands.count("ARTICLE 5"), 1, 30000);
+    QCOMPARE(s.commands.count("ARTICLE 3"), 1);
 
     n = cl.completed.count();
     QCOMPARE(cl.c.get_article(2), qint64(0));
-    QCOMPARE(cl.c.prefetch_article(3), qint64(0));
     QCOMPARE(cl.ended(n), qint64(0));
     QCOMPARE(cl.c.article_text(), arts[2].text);
     QCOMPARE(s.commands.count("ARTICLE 2"), 1);  // not asked twice
+    QCOMPARE(cl.c.prefetched(), qint64(3));
+
+    // One taken further on: the replies before it (3, and 4's refusal) are
+    // passed over, and it is not asked again.
+    QCOMPARE(cl.run(&NewsClient::get_article, 5), qint64(0));
+    QCOMPARE(cl.c.article_text(), arts[5].text);
+    QCOMPARE(s.commands.count("ARTICLE 5"), 1);
+    QCOMPARE(cl.c.prefetched(), qint64(-1));
+    QVERIFY(cl.c.is_connected());
+    QCOMPARE(cl.c.prefetch_article(3), qint64(0));  // rising again once none is left
 
     // Another article wanted instead: the one asked ahead is passed over.
     QCOMPARE(cl.run(&NewsClient::get_article, 5), qint64(0));

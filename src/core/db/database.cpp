@@ -326,11 +326,16 @@ bool Database::Database_Compact(Frontend &ui, const QString &source, const QStri
         if (good) {
             const OwnerOnly owner_only;
             ScopedConnection c(source);
-            QSqlQuery(c.db()).exec(small_pages);  // a file of an earlier version gets them too
-            QSqlQuery q(c.db());
-            q.prepare(QStringLiteral("VACUUM INTO ?"));
-            q.addBindValue(destination);
-            good = c.ok() && q.exec();
+            good = c.ok();
+            if (good) {
+                // A file of an earlier version gets them too (kept as they
+                // were where SQLite cannot change them).
+                QSqlQuery(c.db()).exec(small_pages);
+                QSqlQuery q(c.db());
+                q.prepare(QStringLiteral("VACUUM INTO ?"));
+                q.addBindValue(destination);
+                good = q.exec();
+            }
         }
         if (!good) {
             if (!existed)

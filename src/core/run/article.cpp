@@ -121,7 +121,7 @@ ArticleStep::ArticleStep(const Settings &settings, Database &db, Session &sessio
 }
 
 ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint64 high,
-                                     qint64 next)
+                                     const QList<qint64> &next)
 {
     error_.clear();
     group_ = group;
@@ -141,8 +141,11 @@ ArticleStep::Result ArticleStep::run(const Header &h, const QString &group, qint
     session_.msg_expired = false;
     const qint64 limit = article_limit(h.size);
     session_.get_article(h.number, limit);
-    if (next >= 0 && session_.news_state() == StateGetArticle)
-        session_.prefetch_article(next);
+    for (qint64 n : next) {
+        if (session_.news_state() != StateGetArticle)
+            break;
+        session_.prefetch_article(n);
+    }
     const qint16 state = session_.wait(StateGetArticle);
     if (session_.article_too_large) {
         // Far beyond what the overview promised: no picture of ours. Passed

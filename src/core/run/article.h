@@ -37,9 +37,9 @@ public:
                 const QStringList &masks);
 
     // `group` is the name as subscribed; `high` the group's last article (for
-    // hi_msg); `next` the article expected to be wanted after this one (-1:
-    // none), asked for at once so that the server sends it meanwhile.
-    Result run(const Header &h, const QString &group, qint64 high, qint64 next = -1);
+    // hi_msg); `next` the articles expected to be wanted after this one, in
+    // order, asked for at once so that the server sends them meanwhile.
+    Result run(const Header &h, const QString &group, qint64 high, const QList<qint64> &next = {});
 
     // Clears what a killed run left half-written in the download folder and
     // in the folders of `groups` (also with ng_dirs off: it may have been on).

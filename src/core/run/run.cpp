@@ -5,6 +5,7 @@
 #include "run/files.h"
 #include "run/filters.h"
 #include "run/headerstep.h"
+#include "session/nntpclient.h"
 #include "session/session.h"
 #include "shell/frontend.h"
 #include "shell/settings.h"
@@ -199,23 +200,34 @@ Outcome Run::btnProc_Click()
     return Outcome::Done;
 }
 
-qint64 Run::next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64 number) const
+QList<qint64> Run::next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64 number) const
 {
-    // The next header of this chunk that would be fetched as things stand.
+    // Topped up only when this one and the next are all that is left: each
+    // article asked for wakes the server, those asked for together wake it
+    // once, and the next has been asked for early enough to be there.
+    QList<qint64> wanted;
+    if (session_.prefetched_count() > 2)
+        return wanted;
+    // The next headers of this chunk that would be fetched as things stand.
     // Saving the article in hand may still change that (a duplicate name):
-    // then its reply is passed over unused.
+    // then their replies are passed over unused.
     const qint64 count = session_.overview_count();
+    qint64 bytes = 0;
     Header h;
-    for (qint64 k = i + 1; k < count; ++k) {
+    for (qint64 k = i + 1; k < count && wanted.size() < NewsClient::max_prefetch; ++k) {
         // Numbers out of order are skipped by the loop; they are not wanted.
         if (!headers.would_accept(session_.overview_line(k), &h) || h.number <= number
             || h.number > last)
             continue;
-        // A very big one is left to be asked for in its turn: kept unread
-        // meanwhile it would only take memory.
-        return h.size <= max_ahead_bytes ? h.number : -1;
+        // Very big ones are left to be asked for in their turn: kept unread
+        // meanwhile they would only take memory.
+        bytes += qMax<qint64>(h.size, 0);
+        if (bytes > max_ahead_bytes)
+            break;
+        number = h.number;
+        wanted << h.number;
     }
-    return -1;
+    return wanted;
 }
 
 bool Run::store_pointer(int g, qint64 number)

@@ -42,7 +42,7 @@ public:
     // Overview lines are fetched in ranges of at most this many articles, so
     // memory stays bounded on huge groups. Changeable for tests.
     static constexpr qint64 default_chunk = 5000;
-    // The next wanted article is asked for ahead only up to this size.
+    // Articles are asked for ahead only up to this size together.
     static constexpr qint64 max_ahead_bytes = 8 * 1024 * 1024;
     void set_chunk_size(qint64 n) { chunk_ = n > 0 ? n : default_chunk; }
 
@@ -52,7 +52,9 @@ private:
     GroupEnd process_group(int g, HeaderStep &headers, ArticleStep &articles, int *promoted_index);
     // The position of a pending promotion request, or -1 (the request is then dropped).
     int promotion_target();
-    qint64 next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64 number) const;
+    // The headers after line i of this range that would be fetched, when
+    // few are asked for ahead: those to ask for now.
+    QList<qint64> next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64 number) const;
     void end_connection();
     // Stores `number` as group g's pointer, on disk before the next header;
     // false (and error_) when the database refused it.

@@ -314,7 +314,7 @@ void NewsClient::drop_socket()
     timer_.stop();
     phase_ = Phase::Closed;
     in_block_ = false;
-    held_number_ = -1;
+    held_.clear();
     skip_ = Skip::None;
     skips_pending_ = 0;
     if (!socket_)
@@ -357,11 +357,8 @@ void NewsClient::start_op(Op op, const QByteArray &command, Step step, bool sent
 
 void NewsClient::send(const QByteArray &command, Step step)
 {
-    if (held_number_ >= 0) {
-        // Replies come in order: the one sent ahead comes before this one's.
-        held_number_ = -1;
-        ++skips_pending_;
-    }
+    // Replies come in order: those sent ahead come before this one's.
+    drop_held();
     expect(step);
     if (socket_)
         socket_->write(command + "\r\n");
@@ -451,9 +448,14 @@ qint64 NewsClient::get_article(qint64 number)
     article_.truncate(0);  // keeps its capacity: the next article is about as big
     article_lines_ = 0;
     article_number_ = number;
-    const bool sent_ahead = number == held_number_;
-    if (sent_ahead)
-        held_number_ = -1;
+    // Sent ahead: the replies before its own are passed over (those
+    // articles are no longer wanted), those after it wait.
+    const qsizetype at = held_.indexOf(number);
+    const bool sent_ahead = at >= 0;
+    if (sent_ahead) {
+        skips_pending_ += int(at);
+        held_.remove(0, at + 1);
+    }
     start_op(Op::Article, article_command(number), Step::Article, sent_ahead);
     if (sent_ahead) {
         // Its reply is (partly) in hand or on its way.
@@ -471,18 +473,31 @@ qint64 NewsClient::prefetch_article(qint64 number)
         error_ = QStringLiteral("Not connected.");
         return ErrNotConnected;
     }
-    if (held_number_ >= 0 || step_ == Step::AuthUser || step_ == Step::AuthPass) {
-        error_ = QStringLiteral("Another article is already asked for ahead.");
-        return ErrBusy;
-    }
     if (number < 0) {
         error_ = QStringLiteral("Invalid article number.");
         return ErrBadArgument;
     }
-    held_number_ = number;
+    if (held_.contains(number))
+        return 0;  // asked for already
+    if (held_.size() >= max_prefetch || step_ == Step::AuthUser || step_ == Step::AuthPass) {
+        error_ = QStringLiteral("As many articles as may be are asked for ahead already.");
+        return ErrBusy;
+    }
+    if (!held_.isEmpty() && number < held_.last()) {
+        // Taken in the order asked: a smaller one would pass over the rest.
+        error_ = QStringLiteral("Articles are asked for ahead in rising order.");
+        return ErrBadArgument;
+    }
+    held_.append(number);
     if (socket_)
         socket_->write(article_command(number) + "\r\n");
     return 0;
+}
+
+void NewsClient::drop_held()
+{
+    skips_pending_ += int(held_.size());
+    held_.clear();
 }
 
 QByteArray NewsClient::article_command(qint64 number)
@@ -497,7 +512,11 @@ void NewsClient::resume_held()
         on_ready_read();
         return;
     }
+    QPointer<NewsClient> self(this);
     process_buffer();
+    // What came was read while nobody asked: its acknowledgement may still wait.
+    if (self && socket_ && near_reply_start())
+        ack_now();
 }
 
 void NewsClient::finish_op()
@@ -601,11 +620,23 @@ void NewsClient::on_ready_read()
         return;
     }
     process_buffer();
-    // Only near a reply's start: on a slow link every read is short, and
-    // a server sending a big reply sends whole segments, which need no help.
-    if (self && socket_ && op_ != Op::None && got < quick_ack_below
-        && (!in_block_ || block_bytes_ < quick_ack_below))
+    if (self && socket_ && got < quick_ack_below && near_reply_start())
         ack_now();
+}
+
+bool NewsClient::near_reply_start() const
+{
+    // Only near a reply's start: on a slow link every read is short, and a
+    // server sending a big reply sends whole segments, which need no help.
+    if (skip_ != Skip::None)
+        return skipped_bytes_ < quick_ack_below;
+    if (skips_pending_ > 0)
+        return true;
+    if (op_ != Op::None)
+        return !in_block_ || block_bytes_ < quick_ack_below;
+    // Replies sent ahead wait unread, the first from the buffer's start;
+    // only its status line alone needs the help.
+    return !held_.isEmpty() && buffer_.size() < 1024;
 }
 
 void NewsClient::ack_now()
@@ -671,9 +702,8 @@ void NewsClient::process_buffer()
     if (holding()) {
         if (buffer_.size() <= max_held)
             return;
-        // Too big to keep unread: pass over it; get_article() asks again.
-        held_number_ = -1;
-        ++skips_pending_;
+        // Too big to keep unread: pass over them; get_article() asks again.
+        drop_held();
         process_buffer();
         return;
     }

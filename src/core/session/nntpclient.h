@@ -116,12 +116,16 @@ public:
     qint64 get_article(qint64 number);
     // Sends ARTICLE `number` ahead of its turn, also while another operation
     // runs, so the server works on it while the caller is busy with the one
-    // before. Its reply waits unread until get_article(number) asks for it;
-    // any other command first passes over it. At most one is outstanding:
-    // 0 when sent, else ErrNotConnected, ErrBusy or ErrBadArgument.
+    // before. Its reply waits unread until get_article(number) asks for it
+    // (passing over the replies of those sent ahead before it); any other
+    // command first passes over them all. Up to max_prefetch are outstanding,
+    // in rising order; those asked for in one go leave in one packet. 0 when
+    // sent (or sent already), else ErrNotConnected, ErrBusy or ErrBadArgument.
     qint64 prefetch_article(qint64 number);
-    // The article sent ahead and not yet asked for (-1: none).
-    qint64 prefetched() const { return held_number_; }
+    static constexpr int max_prefetch = 4;
+    // The first article sent ahead and not yet asked for (-1: none), and how many.
+    qint64 prefetched() const { return held_.isEmpty() ? -1 : held_.first(); }
+    int prefetched_count() const { return int(held_.size()); }
 
     // Results of the last operations.
     qint64 group_count() const { return groups_.count(); }
@@ -156,6 +160,7 @@ private:
     void on_encrypted_or_connected();
     void on_ready_read();
     void ack_now();
+    bool near_reply_start() const;  // within the first bytes of the reply being read
     void on_socket_error();
     void on_peer_closed();
     void on_inactivity();
@@ -184,7 +189,8 @@ private:
     {
         return in_block_ && block_bytes_ > (step_ == Step::Article ? article_limit_ : max_block);
     }
-    bool holding() const { return held_number_ >= 0 && op_ == Op::None; }
+    bool holding() const { return !held_.isEmpty() && op_ == Op::None; }
+    void drop_held();  // the replies sent ahead are passed over when they come
     bool skipping() const { return skip_ != Skip::None || skips_pending_ > 0; }
     void resume_held();
     void skip_line(const char *data, qsizetype size);
@@ -250,15 +256,15 @@ private:
     qint64 article_lines_ = 0;
     qint64 article_number_ = 0;
 
-    // Pipelining: the ARTICLE sent ahead, and the replies nobody wants any
-    // more: the one being passed over (its status line, then its block) and
-    // how many more follow it.
-    qint64 held_number_ = -1;
+    // Pipelining: the ARTICLEs sent ahead, in order, and the replies nobody
+    // wants any more: the one being passed over (its status line, then its
+    // block) and how many more follow it.
+    QList<qint64> held_;
     enum class Skip { None, Status, Block };
     Skip skip_ = Skip::None;
     int skips_pending_ = 0;
     qint64 skipped_bytes_ = 0;  // of the reply being passed over
-    // A reply sent ahead bigger than this is passed over rather than kept.
+    // Replies sent ahead bigger than this together are passed over rather than kept.
     static constexpr qsizetype max_held = 16 * 1024 * 1024;
     // Reads shorter than this, within this much of an unfinished reply's
     // start, are acknowledged at once.

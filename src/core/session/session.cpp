@@ -556,6 +556,11 @@ void Session::prefetch_article(qint64 number)
         d->client->prefetch_article(number);
 }
 
+int Session::prefetched_count() const
+{
+    return d->client ? d->client->prefetched_count() : 0;
+}
+
 qint16 Session::wait(qint16 state)
 {
     if (news_state_ != state)

@@ -58,6 +58,8 @@ public:
     // Asks for the article the caller expects to want next, already now; the
     // news state does not change. A later get_article(number) takes its reply.
     void prefetch_article(qint64 number);
+    // How many articles are asked for ahead and not yet taken.
+    int prefetched_count() const;
 
     // Waits in the event loop (never busy) while news_state() == state;
     // returns the state it moved to.
