@@ -591,7 +591,7 @@ void TestRunFaults::headers_out_of_range()
 {
     FakeRig rig;
     const QString g = QStringLiteral("alt.fake.range");
-    rig.add_pictures(g, QStringLiteral("o"), 3, 170);
+    rig.add_pictures(g, QStringLiteral("o"), 4, 170);
     rig.news.xover_hook = [&](ScriptConnection &c, const QByteArray &) {
         const FakeGroup &fg = rig.news.groups[g];
         QList<QByteArray> lines;
@@ -599,7 +599,9 @@ void TestRunFaults::headers_out_of_range()
         lines << FakeNews::overview_line(g, 1, fg.articles[1]);  // said twice
         lines << "x\tnot a number\tp@x\td\t<x@x>\t\t10\t1\t";
         lines << FakeNews::overview_line(g, 999999, fg.articles[2]);  // beyond the range asked for
-        lines << FakeNews::overview_line(g, 3, fg.articles[3]);
+        lines << "3\tjust talk\tp@x\td\t<t@x>\t\t10\t1\t";  // not wanted
+        lines << FakeNews::overview_line(g, 2, fg.articles[2]);     // after a higher number
+        lines << FakeNews::overview_line(g, 4, fg.articles[4]);
         c.write_block("224 Overview information follows", lines);
         return true;
     };
@@ -607,10 +609,14 @@ void TestRunFaults::headers_out_of_range()
     QCOMPARE(rig.run(), Outcome::Done);
     QCOMPARE(rig.ui.count(indent + QStringLiteral("Header out of range skipped: 1")), 1);
     QCOMPARE(rig.ui.count(indent + QStringLiteral("Header out of range skipped: 999999")), 1);
+    QCOMPARE(rig.ui.count(indent + QStringLiteral("Header out of range skipped: 2")), 1);
     QVERIFY(rig.ui.has(indent + QStringLiteral("Bad header: article number is not a number!")));
-    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("o1.jpg"), QStringLiteral("o3.jpg")}));
-    QCOMPARE(rig.pointer(g), qint64(3));
+    QCOMPARE(rig.pictures(), (QStringList{QStringLiteral("o1.jpg"), QStringLiteral("o4.jpg")}));
+    QCOMPARE(rig.pointer(g), qint64(4));
     QCOMPARE(rig.ui.count(indent + QStringLiteral("Requesting article 1")), 1);
+    // Nor asked for ahead: the run would pass it by.
+    QCOMPARE(rig.news.server.commands.count("ARTICLE 2"), 0);
+    QCOMPARE(rig.news.server.commands.count("ARTICLE 4"), 1);
 }
 
 // A server whose overview format lists "Xref:" without ":full" sends the

@@ -215,16 +215,24 @@ QList<qint64> Run::next_wanted(const HeaderStep &headers, qint64 i, qint64 last,
     qint64 bytes = 0;
     Header h;
     for (qint64 k = i + 1; k < count && wanted.size() < NewsClient::max_prefetch; ++k) {
-        // Numbers out of order are skipped by the loop; they are not wanted.
-        if (!headers.would_accept(session_.overview_line(k), &h) || h.number <= number
-            || h.number > last)
+        // Numbers out of order are skipped by the loop, as the loop does:
+        // after any header of a higher number, wanted or not.
+        const QString line = session_.overview_line(k);
+        bool numeric = false;
+        const qint64 n = get_field(line, QLatin1Char('\t'), 1).trimmed().toLongLong(&numeric);
+        if (numeric && (n <= number || n > last))
+            continue;
+        const bool accepted = headers.would_accept(line, &h);
+        if (numeric)
+            number = n;
+        if (!accepted)
             continue;
         // Very big ones are left to be asked for in their turn: kept unread
-        // meanwhile they would only take memory.
-        bytes += qMax<qint64>(h.size, 0);
+        // meanwhile they would only take memory. One of no known size may
+        // be of any: it is the last asked for.
+        bytes += h.size > 0 ? h.size : max_ahead_bytes;
         if (bytes > max_ahead_bytes)
             break;
-        number = h.number;
         wanted << h.number;
     }
     return wanted;

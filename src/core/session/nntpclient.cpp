@@ -268,13 +268,14 @@ qint64 NewsClient::disconnect_from_server()
     if (phase_ == Phase::Quitting)
         return 0;
     ++generation_;
-    if (phase_ == Phase::Ready && op_ == Op::None) {
+    if (phase_ == Phase::Ready && op_ == Op::None && held_.isEmpty() && !skipping()) {
         phase_ = Phase::Quitting;
         send("QUIT", Step::Quit);
         timer_.start(quit_timeout_ms_);
         return 0;
     }
-    // Still connecting or in the middle of a reply: nothing to finish politely.
+    // Still connecting, in the middle of a reply, or replies asked for ahead
+    // still to come (megabytes, perhaps, on a slow link): nothing to finish politely.
     op_ = Op::None;
     step_ = Step::None;
     finish_quit();
@@ -411,7 +412,9 @@ qint64 NewsClient::xover(qint64 first, qint64 last)
     ++generation_;
     auth_asked_ = false;
     if (last >= 0 && last < first) {
-        // An empty range: nothing to ask for.
+        // An empty range: nothing to ask for. Articles asked for ahead are
+        // not wanted any more, as when another command goes out.
+        drop_held();
         QTimer::singleShot(0, this, [this, gen = generation_] {
             if (gen == generation_ && op_ == Op::XOver)
                 finish_op();
@@ -770,9 +773,10 @@ void NewsClient::skip_line(const char *data, qsizetype size)
         return;
     }
     if (skip_ == Skip::Status) {
-        // 220 to 223 bring a block; anything else (430, 480...) is one line.
+        // 220 to 222 bring a block; anything else (430, 480, a 223 of STAT)
+        // is one line.
         const bool block = size >= 3 && data[0] == '2' && data[1] == '2' && data[2] >= '0'
-                        && data[2] <= '3';
+                        && data[2] <= '2';
         skip_ = block ? Skip::Block : Skip::None;
         // Said in answer to the reply passed over: nothing else it was asked
         // will be answered.
@@ -1127,14 +1131,33 @@ void NewsClient::on_peer_closed()
         finish_quit();
         return;
     }
-    // The reply to an article asked for ahead is still unread: it may be
-    // the server's goodbye.
-    if (holding() && farewell_.isEmpty()) {
-        const QByteArray first = buffer_.left(buffer_.indexOf('\n')).trimmed();
-        if (is_goodbye(first))
-            farewell_ = printable(first);
-    }
+    // Replies to articles asked for ahead are still unread: one may be the
+    // server's goodbye.
+    if (holding() && farewell_.isEmpty())
+        farewell_ = held_goodbye();
     fail(ErrConnectionReset, reset_text, true);
+}
+
+QString NewsClient::held_goodbye() const
+{
+    // Status lines in order, each article's block passed over to its end.
+    bool in_article = false;
+    qsizetype pos = 0;
+    while (pos < buffer_.size()) {
+        qsizetype nl = buffer_.indexOf('\n', pos);
+        if (nl < 0)
+            nl = buffer_.size();
+        const QByteArray line = buffer_.mid(pos, nl - pos).trimmed();
+        pos = nl + 1;
+        if (in_article) {
+            in_article = line != ".";
+        } else if (is_goodbye(line)) {
+            return printable(line);
+        } else {
+            in_article = line.startsWith("220") || line.startsWith("221") || line.startsWith("222");
+        }
+    }
+    return QString();
 }
 
 void NewsClient::on_inactivity()

@@ -161,6 +161,7 @@ private:
     void on_ready_read();
     void ack_now();
     bool near_reply_start() const;  // within the first bytes of the reply being read
+    QString held_goodbye() const;   // a goodbye among the replies held unread, or empty
     void on_socket_error();
     void on_peer_closed();
     void on_inactivity();
