@@ -465,6 +465,21 @@ void TestNntpClient::article_asked_ahead_faults()
     QCOMPARE(flooded.run(&NewsClient::xover, 1, 1), qint64(NewsClient::ErrProtocol));
     QVERIFY2(flooded.error_text().contains(QStringLiteral("not asked for any more")), qPrintable(flooded.error_text()));
     QVERIFY(!flooded.c.is_connected());
+
+    // More asked for ahead than may be kept unread: passed over as it comes,
+    // and asked for again in its turn.
+    const QByteArray big_text = QByteArray(1000, 'y').append("\r\n").repeated(17 * 1024);
+    ScriptServer bigger;
+    bigger.on("ARTICLE", [&](ScriptConnection &c, const QByteArray &args) {
+        c.write("220 " + args + " <" + args + "@x> article\r\n" + big_text + ".\r\n");
+    });
+    Client big;
+    QVERIFY(big.connect(bigger));
+    QCOMPARE(big.c.prefetch_article(2), qint64(0));
+    QTRY_COMPARE_WITH_TIMEOUT(big.c.prefetched(), qint64(-1), 30000);
+    QCOMPARE(big.run(&NewsClient::get_article, 2), qint64(0));
+    QVERIFY(big.c.article_text() == big_text);
+    QCOMPARE(bigger.commands.count("ARTICLE 2"), 2);
 }
 
 
