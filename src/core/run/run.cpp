@@ -22,6 +22,12 @@ namespace {
 
 const QString indent = QStringLiteral("    ");
 
+// An overview line's article number; `numeric` false when it holds none.
+qint64 header_number(const QString &line, bool *numeric)
+{
+    return get_field(line, QLatin1Char('\t'), 1).trimmed().toLongLong(numeric);
+}
+
 bool gone(qint16 state)
 {
     return state == StateDisconnected || state == StateDisconnecting;
@@ -219,7 +225,7 @@ QList<qint64> Run::next_wanted(const HeaderStep &headers, qint64 i, qint64 last,
         // after any header of a higher number, wanted or not.
         const QString line = session_.overview_line(k);
         bool numeric = false;
-        const qint64 n = get_field(line, QLatin1Char('\t'), 1).trimmed().toLongLong(&numeric);
+        const qint64 n = header_number(line, &numeric);
         if (numeric && (n <= number || n > last))
             continue;
         const bool accepted = headers.would_accept(line, &h);
@@ -364,7 +370,7 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
 
             const QString line = session_.overview_line(i);
             bool numeric = false;
-            const qint64 number = get_field(line, QLatin1Char('\t'), 1).trimmed().toLongLong(&numeric);
+            const qint64 number = header_number(line, &numeric);
             if (numeric && (number < first || number > last || number <= previous)) {
                 ui_.add_status(indent + QStringLiteral("Header out of range skipped: ")
                                + QString::number(number));

@@ -56,6 +56,13 @@ bool is_goodbye(QByteArrayView line)
     return line.startsWith("400") && (line.size() == 3 || line[3] == ' ');
 }
 
+// A status line to ARTICLE, HEAD or BODY that a block follows (220 to 222);
+// anything else (430, 480, a 223 of STAT) is one line.
+bool brings_block(QByteArrayView line)
+{
+    return line.size() >= 3 && line[0] == '2' && line[1] == '2' && line[2] >= '0' && line[2] <= '2';
+}
+
 QString seconds_text(int ms)
 {
     return QString::number(ms / 1000.0, 'g', 6);
@@ -773,11 +780,7 @@ void NewsClient::skip_line(const char *data, qsizetype size)
         return;
     }
     if (skip_ == Skip::Status) {
-        // 220 to 222 bring a block; anything else (430, 480, a 223 of STAT)
-        // is one line.
-        const bool block = size >= 3 && data[0] == '2' && data[1] == '2' && data[2] >= '0'
-                        && data[2] <= '2';
-        skip_ = block ? Skip::Block : Skip::None;
+        skip_ = brings_block(QByteArrayView(data, size)) ? Skip::Block : Skip::None;
         // Said in answer to the reply passed over: nothing else it was asked
         // will be answered.
         if (is_goodbye(QByteArrayView(data, size)))
@@ -1154,7 +1157,7 @@ QString NewsClient::held_goodbye() const
         } else if (is_goodbye(line)) {
             return printable(line);
         } else {
-            in_article = line.startsWith("220") || line.startsWith("221") || line.startsWith("222");
+            in_article = brings_block(line);
         }
     }
     return QString();
