@@ -408,7 +408,7 @@ int main(int argc, char **argv)
         if (!measure_run(inn, group, low, window, &r))
             return 1;
         if (run_only) {
-            std::printf("round %d: run %.2f s (cpu %.2f)\n", round, r.seconds, r.cpu);
+            std::printf("round %d: run %.3f s (cpu %.3f)\n", round, r.seconds, r.cpu);
             continue;
         }
         RawResult raw, saving;
@@ -418,7 +418,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "bench_run: the raw client failed\n");
             return 1;
         }
-        std::printf("round %d: run %.2f s (cpu %.2f), raw %.2f s (cpu %.2f), raw+save %.2f s, "
+        std::printf("round %d: run %.3f s (cpu %.3f), raw %.3f s (cpu %.3f), raw+save %.3f s, "
                     "run/raw %.2f\n",
                     round, r.seconds, r.cpu, raw.seconds, raw.cpu, saving.seconds, r.seconds / raw.seconds);
         if (round == 1) {
@@ -447,9 +447,9 @@ int main(int argc, char **argv)
         std::sort(v.begin(), v.end());
         return v.size() % 2 ? v.at(v.size() / 2) : (v.at(v.size() / 2 - 1) + v.at(v.size() / 2)) / 2;
     };
-    std::printf("best:   run %.2f s, raw %.2f s, raw+save %.2f s; cpu run %.2f s, raw %.2f s\n",
+    std::printf("best:   run %.3f s, raw %.3f s, raw+save %.3f s; cpu run %.3f s, raw %.3f s\n",
                 best(run_times), best(raw_times), best(save_times), best(run_cpus), best(raw_cpus));
-    std::printf("median: run %.2f s, raw %.2f s, raw+save %.2f s; cpu run %.2f s, raw %.2f s\n",
+    std::printf("median: run %.3f s, raw %.3f s, raw+save %.3f s; cpu run %.3f s, raw %.3f s\n",
                 median(run_times), median(raw_times), median(save_times), median(run_cpus),
                 median(raw_cpus));
     std::printf("ratio run/raw: best times %.2f, median of rounds %.2f\n",

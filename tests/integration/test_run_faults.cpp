@@ -232,6 +232,7 @@ private slots:
     void dupe_table_full();
     void failed_dupe_row_then_rerun();
     void article_asked_ahead_turns_duplicate();
+    void far_apart_pictures_asked_once();
     void long_names_found_again();
     void failed_pointer_write_then_rerun();
     void failed_pointer_write_with_duplicate_check();
@@ -803,6 +804,36 @@ void TestRunFaults::article_asked_ahead_turns_duplicate()
         QCOMPARE(rig.news.server.commands.count(c), 1);
     QCOMPARE(rig.news.server.commands.count("ARTICLE 4"), 0);
     QCOMPARE(rig.pointer(g), qint64(6));
+}
+
+// Pictures close together and far apart, over two overview ranges: each is
+// asked for once, a text article never, however far the run looks ahead.
+void TestRunFaults::far_apart_pictures_asked_once()
+{
+    FakeRig rig;
+    const QString g = QStringLiteral("alt.fake.sparse");
+    const QList<qint64> wanted{1, 2, 3, 200, 459, 600, 601, 700};
+    for (qint64 n = 1; n <= 700; ++n) {
+        if (wanted.contains(n)) {
+            rig.news.add(g, picture(QStringLiteral("s%1.jpg").arg(n), make_jpeg(quint32(300 + n))));
+        } else {
+            FakeArticle text;
+            text.subject = QStringLiteral("just talk");
+            text.body = "no picture\r\n";
+            rig.news.add(g, text);
+        }
+    }
+    QVERIFY2(rig.setup({g}), qPrintable(rig.why));
+    QCOMPARE(rig.run(600), Outcome::Done);
+    QCOMPARE(rig.pictures().size(), wanted.size());
+    for (qint64 n : wanted) {
+        QCOMPARE(rig.picture(QStringLiteral("s%1.jpg").arg(n)), make_jpeg(quint32(300 + n)));
+        QCOMPARE(rig.news.server.commands.count("ARTICLE " + QByteArray::number(n)), 1);
+    }
+    const auto asked = std::count_if(rig.news.server.commands.cbegin(), rig.news.server.commands.cend(),
+                                     [](const QByteArray &c) { return c.startsWith("ARTICLE "); });
+    QCOMPARE(asked, wanted.size());
+    QCOMPARE(rig.pointer(g), qint64(700));
 }
 
 // Names longer than the duplicate list's column: the row is the name cut as

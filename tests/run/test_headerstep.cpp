@@ -158,31 +158,78 @@ private slots:
         QFETCH(QString, setting);
         QFETCH(QString, sender);
         QFETCH(QString, name);
-        Fixture f;
-        for (const char *dupe : {"pic01.jpg", "it's.jpg", "first.jpg"})
-            QVERIFY(f.db.exec("insert into dupes (filename) values (?)", {dupe}));
-        for (const char *locked : {"O~Brien <ob@x.org>", "@spam.example", "@angle.example>",
-                                   "Joe (pics) <joe@x.org>", "first@x"})
-            QVERIFY(f.db.exec("insert into lockout (sender) values (?)", {locked}));
-        f.ignore << "Bad (guy) bad@x.org" << "first@x";
-        f.settings.rcvunk = setting == "rcvunk";
-        f.settings.checkdupes = setting != "nodupes";
+        // Examined in its turn alone, and after the run looked ahead at it:
+        // the look leaves no trace and agrees with the verdict.
+        for (const bool looked : {false, true}) {
+            Fixture f;
+            for (const char *dupe : {"pic01.jpg", "it's.jpg", "first.jpg"})
+                QVERIFY(f.db.exec("insert into dupes (filename) values (?)", {dupe}));
+            for (const char *locked : {"O~Brien <ob@x.org>", "@spam.example", "@angle.example>",
+                                       "Joe (pics) <joe@x.org>", "first@x"})
+                QVERIFY(f.db.exec("insert into lockout (sender) values (?)", {locked}));
+            f.ignore << "Bad (guy) bad@x.org" << "first@x";
+            f.settings.rcvunk = setting == "rcvunk";
+            f.settings.checkdupes = setting != "nodupes";
 
-        QCOMPARE(f.examine(line), said.isEmpty() ? Verdict::Accepted : Verdict::Rejected);
-        QCOMPARE(f.ui.status.mid(1), said.isEmpty() ? QStringList() : QStringList{"    " + said});
-        QCOMPARE(f.counters.articles_count, 1);
-        QCOMPARE(f.counters.non_bin_count, counter == "non_bin" ? 1 : 0);
-        QCOMPARE(f.counters.dupes_this_count, counter == "dupes" ? 1 : 0);
-        QCOMPARE(f.counters.lskip_count, counter == "lskip" ? 1 : 0);
-        QCOMPARE(f.ui.text(Box::non_bin), QString::number(f.counters.non_bin_count));
-        QCOMPARE(f.ui.text(Box::dupes_this), QString::number(f.counters.dupes_this_count));
-        QCOMPARE(f.ui.text(Box::lskip), QString::number(f.counters.lskip_count));
-        if (!sender.isEmpty())
-            QCOMPARE(f.current_sender, sender);
-        if (!name.isEmpty())
-            QCOMPARE(f.h.file_name, name);
-        // Nothing carries over: the run goes on with the next header.
-        QCOMPARE(f.examine(overview("2", "fine.jpg", "b@c")), Verdict::Accepted);
+            if (looked) {
+                Header ahead;
+                const bool wanted = f.step->passes_fixed_tests(7, line, &ahead) && f.step->still_accepted(7, &ahead);
+                QCOMPARE(wanted, said.isEmpty());
+                QVERIFY(f.ui.status.isEmpty());
+                QCOMPARE(f.counters.articles_count, 0);
+                QCOMPARE(f.counters.non_bin_count + f.counters.dupes_this_count + f.counters.lskip_count, 0);
+                QVERIFY(f.current_sender.isEmpty());
+            }
+            QCOMPARE(f.step->examine(line, &f.h, looked ? 7 : -1),
+                     said.isEmpty() ? Verdict::Accepted : Verdict::Rejected);
+            QCOMPARE(f.ui.status.mid(1), said.isEmpty() ? QStringList() : QStringList{"    " + said});
+            QCOMPARE(f.counters.articles_count, 1);
+            QCOMPARE(f.counters.non_bin_count, counter == "non_bin" ? 1 : 0);
+            QCOMPARE(f.counters.dupes_this_count, counter == "dupes" ? 1 : 0);
+            QCOMPARE(f.counters.lskip_count, counter == "lskip" ? 1 : 0);
+            QCOMPARE(f.ui.text(Box::non_bin), QString::number(f.counters.non_bin_count));
+            QCOMPARE(f.ui.text(Box::dupes_this), QString::number(f.counters.dupes_this_count));
+            QCOMPARE(f.ui.text(Box::lskip), QString::number(f.counters.lskip_count));
+            if (!sender.isEmpty())
+                QCOMPARE(f.current_sender, sender);
+            if (!name.isEmpty())
+                QCOMPARE(f.h.file_name, name);
+            // Nothing carries over: the run goes on with the next header.
+            QCOMPARE(f.examine(overview("2", "fine.jpg", "b@c")), Verdict::Accepted);
+        }
+    }
+
+    // What the run finds when it looks ahead is kept by the line's place in
+    // its range, and used only for that same line.
+    void lines_looked_ahead_at()
+    {
+        Fixture f;
+        Header h;
+        const QString first = overview("10", "first.jpg", "a@b"), second = overview("11", "second.jpg", "a@b");
+        QVERIFY(f.step->passes_fixed_tests(3, first, &h));
+        QVERIFY(f.step->still_accepted(3, &h));
+        QCOMPARE(h.file_name, QString("first.jpg"));
+        // Another line at that place (a new range not announced): parsed afresh.
+        QCOMPARE(f.step->examine(second, &f.h, 3), Verdict::Accepted);
+        QCOMPARE(f.h.number, 11);
+        QCOMPARE(f.h.file_name, QString("second.jpg"));
+        QCOMPARE(f.ui.status.first(), QString("second.jpg"));
+        // A picture saved meanwhile under its name makes it a duplicate.
+        QVERIFY(f.db.add_dupe("first.jpg"));
+        QVERIFY(!f.step->still_accepted(3, &h));
+        // A place never looked at, one whose slot a later place took, and
+        // all after a new range: nothing is known of them.
+        QVERIFY(f.step->passes_fixed_tests(4, second, &h));
+        QVERIFY(!f.step->still_accepted(5, &h));
+        QVERIFY(f.step->passes_fixed_tests(4 + HeaderStep::kept_lines, overview("12", "third.jpg", "a@b"), &h));
+        QVERIFY(!f.step->still_accepted(4, &h));
+        QVERIFY(f.step->still_accepted(4 + HeaderStep::kept_lines, &h));
+        QCOMPARE(h.number, 12);
+        f.step->new_range();
+        QVERIFY(!f.step->still_accepted(4 + HeaderStep::kept_lines, &h));
+        // The fixed tests alone: a line count too low fails them, whatever
+        // the database says.
+        QVERIFY(!f.step->passes_fixed_tests(0, overview("13", "fourth.jpg", "a@b", "5000", "9"), &h));
     }
 
     void database_failures_stop_with_a_status_line()

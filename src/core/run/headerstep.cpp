@@ -60,26 +60,37 @@ HeaderStep::Parsed HeaderStep::parse(const QString &overview_line, Header &h) co
     return p;
 }
 
-HeaderStep::Parsed HeaderStep::parse_once(const QString &overview_line, Header &h) const
+namespace {
+
+HeaderStep::Judgement reject(const QString &text, qint64 RunCounters::*counter)
 {
-    for (const Parse &a : ahead_) {
-        if (a.line == overview_line && !a.line.isNull()) {
-            h = a.header;
-            return a.parsed;
-        }
-    }
-    return parse(overview_line, h);
+    return {HeaderStep::Verdict::Rejected, text, counter};
 }
+
+HeaderStep::Judgement failed(const QString &text)
+{
+    return {HeaderStep::Verdict::Failed, text, nullptr};
+}
+
+const auto non_bin = &RunCounters::non_bin_count;
+const auto lskip = &RunCounters::lskip_count;
+
+} // namespace
 
 HeaderStep::Judgement HeaderStep::judge(const Header &h, const Parsed &p) const
 {
-    auto reject = [](const QString &text, qint64 RunCounters::*counter) {
-        return Judgement{Verdict::Rejected, text, counter};
-    };
-    auto failed = [](const QString &text) { return Judgement{Verdict::Failed, text, nullptr}; };
-    const auto non_bin = &RunCounters::non_bin_count;
-    const auto lskip = &RunCounters::lskip_count;
+    // In this order: the first failed test gives the status line, and the
+    // database is asked only about headers that could be fetched.
+    Judgement j = judge_fields(h, p);
+    if (j.verdict == Verdict::Accepted)
+        j = judge_changing(h);
+    if (j.verdict == Verdict::Accepted)
+        j = judge_lines(h);
+    return j;
+}
 
+HeaderStep::Judgement HeaderStep::judge_fields(const Header &h, const Parsed &p) const
+{
     // A field that should be a number and is not: the header cannot be
     // judged, so it is never fetched; the run goes on with the next one.
     if (!p.number_ok)
@@ -103,7 +114,20 @@ HeaderStep::Judgement HeaderStep::judge(const Header &h, const Parsed &p) const
         return reject(QStringLiteral("Invalid binary!"), non_bin);
     if (h.parts == 0 && h.part != 0)
         return reject(QStringLiteral("Not a binary!"), non_bin);
+    return {};
+}
 
+HeaderStep::Judgement HeaderStep::judge_lines(const Header &h) const
+{
+    if (h.lines < settings_.min_lines)
+        return reject(QStringLiteral("Line count too low... ") + QString::number(h.lines), non_bin);
+    if (h.lines > settings_.max_lines)
+        return reject(QStringLiteral("Line count too high... ") + QString::number(h.lines), non_bin);
+    return {};
+}
+
+HeaderStep::Judgement HeaderStep::judge_changing(const Header &h) const
+{
     if (settings_.checkdupes) {
         const std::optional<bool> dupe = db_.dupe_exists(h.file_name);
         if (!dupe)
@@ -141,20 +165,21 @@ HeaderStep::Judgement HeaderStep::judge(const Header &h, const Parsed &p) const
 
     if (is_ignored(nobrackets(h.sender), ignore_list_))
         return reject(QStringLiteral("Temporarily Locked out: ") + h.sender, lskip);
-
-    if (h.lines < settings_.min_lines)
-        return reject(QStringLiteral("Line count too low... ") + QString::number(h.lines), non_bin);
-    if (h.lines > settings_.max_lines)
-        return reject(QStringLiteral("Line count too high... ") + QString::number(h.lines), non_bin);
-
     return {};
 }
 
-HeaderStep::Verdict HeaderStep::examine(const QString &overview_line, Header *out)
+HeaderStep::Verdict HeaderStep::examine(const QString &overview_line, Header *out, qint64 at)
 {
     Header local;
     Header &h = out ? *out : local;
-    const Parsed p = parse_once(overview_line, h);
+    Parsed p;
+    const Parse *seen = at >= 0 ? &ahead_[std::size_t(at % kept_lines)] : nullptr;
+    if (seen && seen->at == at && seen->line == overview_line) {
+        h = seen->header;
+        p = seen->parsed;
+    } else {
+        p = parse(overview_line, h);
+    }
 
     ui_.add_status(h.subject);
     ++counters_.articles_count;
@@ -171,15 +196,30 @@ HeaderStep::Verdict HeaderStep::examine(const QString &overview_line, Header *ou
     return j.verdict;
 }
 
-bool HeaderStep::would_accept(const QString &overview_line, Header *h) const
+void HeaderStep::new_range()
 {
-    // Each line is looked ahead at once: the next look starts past the last.
-    const Parsed p = parse(overview_line, *h);
-    Parse &kept = ahead_[ahead_next_++ % ahead_.size()];
+    for (Parse &a : ahead_)
+        a.at = -1;
+}
+
+bool HeaderStep::passes_fixed_tests(qint64 at, const QString &overview_line, Header *h) const
+{
+    Parse &kept = ahead_[std::size_t(at % kept_lines)];
+    kept.at = at;
     kept.line = overview_line;
-    kept.header = *h;
-    kept.parsed = p;
-    return judge(*h, p).verdict == Verdict::Accepted;
+    kept.parsed = parse(overview_line, kept.header);
+    *h = kept.header;
+    return judge_fields(kept.header, kept.parsed).verdict == Verdict::Accepted
+           && judge_lines(kept.header).verdict == Verdict::Accepted;
+}
+
+bool HeaderStep::still_accepted(qint64 at, Header *h) const
+{
+    const Parse &kept = ahead_[std::size_t(at % kept_lines)];
+    if (kept.at != at)
+        return false;
+    *h = kept.header;
+    return judge_changing(kept.header).verdict == Verdict::Accepted;
 }
 
 } // namespace brivane

@@ -206,7 +206,7 @@ Outcome Run::btnProc_Click()
     return Outcome::Done;
 }
 
-QList<qint64> Run::next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64 number) const
+QList<qint64> Run::next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64 number)
 {
     // Topped up only when this one and the next are all that is left: each
     // article asked for wakes the server, those asked for together wake it
@@ -214,25 +214,45 @@ QList<qint64> Run::next_wanted(const HeaderStep &headers, qint64 i, qint64 last,
     QList<qint64> wanted;
     if (session_.prefetched_count() > 2)
         return wanted;
-    // The next headers of this chunk that would be fetched as things stand.
+    if (ahead_.next <= i)
+        ahead_ = {i + 1, number, {}};
+    while (!ahead_.passed.isEmpty() && ahead_.passed.first() <= i)
+        ahead_.passed.removeFirst();
+    // The next headers of this range that would be fetched as things stand.
     // Saving the article in hand may still change that (a duplicate name):
-    // then their replies are passed over unused.
-    const qint64 count = session_.overview_count();
+    // then their replies are passed over unused. No further than the lines
+    // the header step keeps: a sparse group is not read through for it.
+    const qint64 horizon = qMin(session_.overview_count(), i + 1 + HeaderStep::kept_lines);
     qint64 bytes = 0;
     Header h;
-    for (qint64 k = i + 1; k < count && wanted.size() < NewsClient::max_prefetch; ++k) {
-        // Numbers out of order are skipped by the loop, as the loop does:
-        // after any header of a higher number, wanted or not.
-        const QString line = session_.overview_line(k);
-        bool numeric = false;
-        const qint64 n = header_number(line, &numeric);
-        if (numeric && (n <= number || n > last))
+    for (qsizetype c = 0; wanted.size() < NewsClient::max_prefetch;) {
+        qint64 at;
+        if (c < ahead_.passed.size()) {
+            at = ahead_.passed[c];
+        } else if (ahead_.next < horizon) {
+            // Numbers out of order are skipped by the loop, as the loop
+            // does: after any header of a higher number, wanted or not.
+            at = ahead_.next++;
+            const QString line = session_.overview_line(at);
+            bool numeric = false;
+            const qint64 n = header_number(line, &numeric);
+            if (numeric && (n <= ahead_.number || n > last))
+                continue;
+            if (numeric)
+                ahead_.number = n;
+            if (!headers.passes_fixed_tests(at, line, &h))
+                continue;
+            ahead_.passed << at;
+        } else {
+            break;
+        }
+        if (!headers.still_accepted(at, &h)) {
+            // A duplicate or a sender locked out stays so: not asked again.
+            // Its turn in the loop still judges it.
+            ahead_.passed.remove(c);
             continue;
-        const bool accepted = headers.would_accept(line, &h);
-        if (numeric)
-            number = n;
-        if (!accepted)
-            continue;
+        }
+        ++c;
         // Very big ones are left to be asked for in their turn: kept unread
         // meanwhile they would only take memory. One of no known size may
         // be of any: it is the last asked for.
@@ -343,6 +363,8 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
             return GroupEnd::Failed;
         }
         const qint64 count = session_.overview_count();
+        headers.new_range();
+        ahead_ = {};
         if (count > 0)
             ui_.add_status(QStringLiteral("Received ") + QString::number(count)
                            + QStringLiteral(" headers"));
@@ -378,7 +400,7 @@ Run::GroupEnd Run::process_group(int g, HeaderStep &headers, ArticleStep &articl
             }
 
             Header h;
-            const HeaderStep::Verdict verdict = headers.examine(line, &h);
+            const HeaderStep::Verdict verdict = headers.examine(line, &h, i);
             if (verdict == HeaderStep::Verdict::Failed) {
                 error_ = indent + QStringLiteral("Run stopped: ") + db_.last_error();
                 return GroupEnd::Failed;

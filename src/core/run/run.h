@@ -54,7 +54,7 @@ private:
     int promotion_target();
     // The headers after line i of this range that would be fetched, when
     // few are asked for ahead: those to ask for now.
-    QList<qint64> next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64 number) const;
+    QList<qint64> next_wanted(const HeaderStep &headers, qint64 i, qint64 last, qint64 number);
     void end_connection();
     // Stores `number` as group g's pointer, on disk before the next header;
     // false (and error_) when the database refused it.
@@ -72,6 +72,15 @@ private:
     RunCounters counters_;
 
     qint64 chunk_ = default_chunk;
+    // How far next_wanted() has looked in this overview range. Each line is
+    // looked at once; of those that passed the fixed tests, the ones not
+    // yet examined are kept.
+    struct LookAhead {
+        qint64 next = 0;        // the next line to look at
+        qint64 number = 0;      // the highest number the loop will have passed by then
+        QList<qint64> passed;   // places of lines that passed the fixed tests
+    };
+    LookAhead ahead_;
     QStringList group_names_;
     QList<qint64> group_pointers_;  // next article to examine, per group
     QStringList masks_;
