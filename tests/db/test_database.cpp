@@ -145,7 +145,7 @@ private slots:
         QVERIFY(f.db.hold_locks(true));
         for (qint64 n = 1; n <= 1500; ++n)
             QVERIFY2(f.db.set_last_msg(QStringLiteral("s"), QStringLiteral("alt.a"), n), qPrintable(f.db.last_error()));
-        QVERIFY(QFileInfo(wal).size() > 1200 * 1024);  // no checkpoint yet (a page a commit)
+        QVERIFY(QFileInfo(wal).size() > 500 * 1024);  // a page a commit since the last checkpoint
         QVERIFY(!other_writes());
         QVERIFY(f.db.hold_locks(false));
         QCOMPARE(QFileInfo(wal).size(), qint64(0));
