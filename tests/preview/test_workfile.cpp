@@ -199,6 +199,33 @@ private slots:
         QCOMPARE(f.repair.found_filename, QString("first.jpg"));
     }
 
+    // Full-length lines with CR LF are taken in bulk, those with a bare LF
+    // one by one: both ways give the same text and verdict.
+    void line_ends_change_nothing()
+    {
+        QByteArray bad = full_line;
+        bad[30] = 'a';  // outside the alphabet
+        const QByteArray many = (full_line + "\n").repeated(50);
+        const QList<QByteArray> cases{
+            test::article(uu_block() + "-- \nsig\n"),
+            full_line + "\nbegin 644 pic.jpg\n" + many + bad + "\n" + many + "#86)C\n`\nend\n",
+            "begin 644 pic.jpg\n" + many + "--- cut here ---\n" + full_line + "   \n" + many + "`\n" + full_line
+                + "\nend\n" + full_line + "\n",
+            "begin 644 pic.jpg\n" + many + "Size: 12345 bytes\n" + many + "end\n",
+            // Too long a line, then full ones: the verdict is theirs.
+            "begin 644 pic.jpg\n" + many + "`\nM" + QByteArray(63, '!') + "\n" + many + "end\n",
+            "begin 644 pic.jpg\n" + many.chopped(1),
+        };
+        for (const QByteArray &lf : cases) {
+            Fixture a, b;
+            const bool complete_lf = a.fix(lf);
+            QCOMPARE(b.fix(test::crlf(lf)), complete_lf);
+            QCOMPARE(b.work(), test::crlf(a.work()));  // a file left as it came keeps its LFs
+            QCOMPARE(b.repair.begin_found, a.repair.begin_found);
+            QCOMPARE(b.repair.found_filename, a.repair.found_filename);
+        }
+    }
+
     void separator_lines_are_dropped_but_data_is_not()
     {
         Fixture f;

@@ -64,6 +64,36 @@ __attribute__((target("ssse3"))) void uu_groups_ssse3(const unsigned char *&s, u
 }
 #endif
 
+// The n bytes the characters at `s` encode, to `o`; where `o` is then.
+// `limit` is the end of the text (see above).
+unsigned char *decode_uu_chars(const unsigned char *s, int n, unsigned char *o, const unsigned char *limit)
+{
+    int left = n;
+#ifdef BRIVANE_UU_SSSE3
+    if (have_ssse3())
+        uu_groups_ssse3(s, o, left, limit);
+#endif
+    while (left >= 3) {
+        const unsigned a = (s[0] - 0x20) & 0x3f, b = (s[1] - 0x20) & 0x3f;
+        const unsigned c = (s[2] - 0x20) & 0x3f, d = (s[3] - 0x20) & 0x3f;
+        o[0] = static_cast<unsigned char>(a << 2 | b >> 4);
+        o[1] = static_cast<unsigned char>(b << 4 | c >> 2);
+        o[2] = static_cast<unsigned char>(c << 6 | d);
+        s += 4;
+        o += 3;
+        left -= 3;
+    }
+    if (left > 0) {
+        const unsigned a = (s[0] - 0x20) & 0x3f, b = (s[1] - 0x20) & 0x3f;
+        *o++ = static_cast<unsigned char>(a << 2 | b >> 4);
+        if (left == 2) {
+            const unsigned c = (s[2] - 0x20) & 0x3f;
+            *o++ = static_cast<unsigned char>(b << 4 | c >> 2);
+        }
+    }
+    return o;
+}
+
 DecodeResult result(DecodeStatus status, const QString &message)
 {
     DecodeResult r;
@@ -453,6 +483,17 @@ DecodeResult uudecode_bytes(const QByteArray &raw, QByteArray *decoded)
     bool closed = false;  // the zero-length line has been seen
     bool end_found = false;
     while (p < end) {
+        if (!closed) {
+            // Lines of full length, found and checked together.
+            const char *run = encoded::full_uu_lines_end(p, end);
+            for (; p < run; p += encoded::full_uu_line) {
+                ++line_no;
+                o = decode_uu_chars(reinterpret_cast<const unsigned char *>(p) + 1, 45, o,
+                                    reinterpret_cast<const unsigned char *>(end));
+            }
+            if (p == end)
+                break;
+        }
         ++line_no;
         const Line line = next_line(p, end);
         if (starts_upper(line, "END") && !encoded::is_uu_data_line(line)) {
@@ -493,30 +534,8 @@ DecodeResult uudecode_bytes(const QByteArray &raw, QByteArray *decoded)
                                       .arg(line_no));
             }
         }
-        const auto *s = reinterpret_cast<const unsigned char *>(line.data()) + 1;
-        int left = n;
-#ifdef BRIVANE_UU_SSSE3
-        if (have_ssse3())
-            uu_groups_ssse3(s, o, left, reinterpret_cast<const unsigned char *>(end));
-#endif
-        while (left >= 3) {
-            const unsigned a = (s[0] - 0x20) & 0x3f, b = (s[1] - 0x20) & 0x3f;
-            const unsigned c = (s[2] - 0x20) & 0x3f, d = (s[3] - 0x20) & 0x3f;
-            o[0] = static_cast<unsigned char>(a << 2 | b >> 4);
-            o[1] = static_cast<unsigned char>(b << 4 | c >> 2);
-            o[2] = static_cast<unsigned char>(c << 6 | d);
-            s += 4;
-            o += 3;
-            left -= 3;
-        }
-        if (left > 0) {
-            const unsigned a = (s[0] - 0x20) & 0x3f, b = (s[1] - 0x20) & 0x3f;
-            *o++ = static_cast<unsigned char>(a << 2 | b >> 4);
-            if (left == 2) {
-                const unsigned c = (s[2] - 0x20) & 0x3f;
-                *o++ = static_cast<unsigned char>(b << 4 | c >> 2);
-            }
-        }
+        o = decode_uu_chars(reinterpret_cast<const unsigned char *>(line.data()) + 1, n, o,
+                            reinterpret_cast<const unsigned char *>(end));
     }
     if (!end_found)
         return result(DecodeStatus::Truncated,

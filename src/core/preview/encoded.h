@@ -94,6 +94,22 @@ inline bool is_uu_data_line(std::string_view line)
     return chars >= uu_min_chars(n) && chars <= uu_max_chars(n) && all_uu_chars(line);
 }
 
+// A uuencoded line of full length as nearly every encoder writes them: "M"
+// (45 bytes), sixty characters of the alphabet, CR LF.
+inline constexpr size_t full_uu_line = 63;
+
+// Where the run of such lines that starts at `p` ends (`p` itself when none
+// starts there). They are the bulk of every uuencoded article; found so,
+// they need no search for their line ends (a LF is outside the alphabet)
+// and no look at each one alone.
+inline const char *full_uu_lines_end(const char *p, const char *end)
+{
+    while (size_t(end - p) >= full_uu_line && p[0] == 'M' && p[61] == '\r' && p[62] == '\n'
+           && all_uu_chars(std::string_view(p + 1, 60)))
+        p += full_uu_line;
+    return p;
+}
+
 // A uuencode begin line: "begin" in any case, blanks, an octal mode of three
 // or four digits, then blanks and the name (which may be missing: the picture
 // is still wanted). Text that merely starts with the word ("Beginners luck",

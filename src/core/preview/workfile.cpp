@@ -210,6 +210,18 @@ bool WorkfileRepair::repair_text(const QByteArray &raw, QByteArray *cleaned, boo
     };
 
     while (p < end) {
+        if (copying && begin_found && !end_found) {
+            // Inside the block, lines of full length are data, and stay as
+            // they are (what the checks below would find for each).
+            if (const char *run = encoded::full_uu_lines_end(p, end); run != p) {
+                std::memcpy(w, p, size_t(run - p));
+                w += run - p;
+                p = run;
+                past_begin = true;
+                complete = true;
+                continue;
+            }
+        }
         const char *lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
         const char *stop = lf ? lf : end;
         Line line(p, size_t(stop - p));
