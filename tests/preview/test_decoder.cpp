@@ -177,12 +177,16 @@ private slots:
         const QByteArray data = random_bytes(3 * 1024 * 1024 + 7, 42);
         Fixture f;
         QCOMPARE(f.decoded(decode_uuencode, "big.uu", test::uuencode(data, "big.bin")), data);
+        // With CR LF, as articles come: full-length lines are decoded in bulk.
+        QCOMPARE(f.decoded(decode_uuencode, "big.uu2", test::crlf(test::uuencode(data, "big.bin"))), data);
         // Plain base64 output, no headers at all.
         QCOMPARE(f.decoded(decode_base64, "big.b64", test::crlf(test::base64(data))), data);
         // Every length of a last line (a full one of 45 bytes, and one more).
         for (int n = 1; n <= 46; ++n) {
             const QByteArray small = random_bytes(n, quint32(n));
             QCOMPARE(f.decoded(decode_uuencode, QString("u%1").arg(n), test::uuencode(small, "s")), small);
+            const QByteArray two = random_bytes(45 + n, quint32(200 + n));  // a full line, then this
+            QCOMPARE(f.decoded(decode_uuencode, QString("c%1").arg(n), test::crlf(test::uuencode(two, "s"))), two);
             QCOMPARE(f.decoded(decode_base64, QString("b%1").arg(n), small.toBase64() + "\n"), small);
         }
     }
