@@ -7,7 +7,8 @@
 // MB/s, peak memory and the ratios. Not a test.
 //   bench_run [--headers N] [--pictures M] [--kb K] [--group NAME] [--keep] [--rounds R] [--window] [--run-only]
 // With --group the articles of an earlier call (--keep prints its name) are
-// used again instead of posting new ones. --window runs it through the main
+// used again instead of posting new ones (with the same --headers, --pictures
+// and --kb: the pictures saved are checked). --window runs it through the main
 // window, preview on.
 #include "app/app.h"
 #include "run/run.h"
@@ -239,13 +240,24 @@ bool raw_fetch(quint16 port, const QString &group, qint64 low, qint64 high, cons
     return true;
 }
 
+// The next picture posted: random bytes behind a JPEG's first marker.
+QByteArray bench_picture(QRandomGenerator &rng, int kb)
+{
+    QByteArray data(kb * 1024, Qt::Uninitialized);
+    rng.fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / 4);
+    data[0] = char(0xff), data[1] = char(0xd8), data[2] = char(0xff), data[3] = char(0xe0);
+    return data;
+}
+constexpr quint32 picture_seed = 4711;
+
 struct RunResult {
     double seconds = 0, cpu = 0;
     qint64 examined = 0, pictures = 0, files = 0, lines = 0, bytes = 0, peak = 0, rss_before = 0;
 };
 
 // One whole run over the group, in a program home of its own.
-bool measure_run(Inn2Server &inn, const QString &group, qint64 low, bool window, RunResult *out)
+bool measure_run(Inn2Server &inn, const QString &group, qint64 low, bool window, int pictures, int kb,
+                 RunResult *out)
 {
     QTemporaryDir home(QDir::tempPath() + QStringLiteral("/brivane-bench-XXXXXX"));
     const QString dl = home.filePath(QStringLiteral("pictures"));
@@ -303,6 +315,17 @@ bool measure_run(Inn2Server &inn, const QString &group, qint64 low, bool window,
         std::fprintf(stderr, "bench_run: the run did not finish (last line: %s)\n",
                      qPrintable(window ? shown->last : quiet.last));
         return false;
+    }
+    // Speed is worth nothing without the right bytes (after the clock).
+    QRandomGenerator rng(picture_seed);
+    for (int k = 1; k <= pictures; ++k) {
+        QFile f(dl + QStringLiteral("/bench%1.jpg").arg(k));
+        if (!f.open(QIODevice::ReadOnly) || f.readAll() != bench_picture(rng, kb)) {
+            std::fprintf(stderr, "bench_run: %s is missing or wrong (a --group must have been posted "
+                                 "with the same --pictures and --kb)\n",
+                         qPrintable(f.fileName()));
+            return false;
+        }
     }
     return true;
 }
@@ -365,15 +388,13 @@ int main(int argc, char **argv)
         const int every = pictures > 0 ? headers / pictures : headers + 1;
         int made = 0;
         QList<NewsArticle> batch;
-        QRandomGenerator rng(4711);
+        QRandomGenerator rng(picture_seed);
         for (int i = 1; i <= headers; ++i) {
             NewsArticle a;
             a.groups = {group};
             if (made < pictures && i % every == 0) {
                 ++made;
-                QByteArray data(kb * 1024, Qt::Uninitialized);
-                rng.fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / 4);
-                data[0] = char(0xff), data[1] = char(0xd8), data[2] = char(0xff), data[3] = char(0xe0);
+                const QByteArray data = bench_picture(rng, kb);
                 const QByteArray name = "bench" + QByteArray::number(made) + ".jpg";
                 a.subject = QString::fromLatin1(name) + QStringLiteral(" (1/1)");
                 a.body = "A picture.\r\n\r\n" + uuencode_block(data, QString::fromLatin1(name));
@@ -405,7 +426,7 @@ int main(int argc, char **argv)
     QList<double> run_times, run_cpus, raw_times, raw_cpus, save_times, ratios, save_ratios;
     for (int round = 1; round <= rounds; ++round) {
         RunResult r;
-        if (!measure_run(inn, group, low, window, &r))
+        if (!measure_run(inn, group, low, window, pictures, kb, &r))
             return 1;
         if (run_only) {
             std::printf("round %d: run %.3f s (cpu %.3f)\n", round, r.seconds, r.cpu);

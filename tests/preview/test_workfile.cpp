@@ -215,6 +215,8 @@ private slots:
             // Too long a line, then full ones: the verdict is theirs.
             "begin 644 pic.jpg\n" + many + "`\nM" + QByteArray(63, '!') + "\n" + many + "end\n",
             "begin 644 pic.jpg\n" + many.chopped(1),
+            // A full line after the end line, with no zero line before it.
+            "begin 644 pic.jpg\n" + full_line + "\nend\n" + full_line + "\n",
         };
         for (const QByteArray &lf : cases) {
             Fixture a, b;

@@ -62,7 +62,6 @@ __attribute__((target("ssse3"))) void uu_groups_ssse3(const unsigned char *&s, u
         left = 0;
     }
 }
-#endif
 
 bool have_avx2()
 {
@@ -95,6 +94,8 @@ __attribute__((target("avx2"))) const char *uu_full_lines_avx2(const char *p, co
     }
     return p;
 }
+#endif
+
 
 // The n bytes the characters at `s` encode, to `o`; where `o` is then.
 // `limit` is the end of the text (see above).

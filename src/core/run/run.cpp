@@ -247,8 +247,8 @@ QList<qint64> Run::next_wanted(const HeaderStep &headers, qint64 i, qint64 last,
             break;
         }
         if (!headers.still_accepted(at, &h)) {
-            // A duplicate or a sender locked out stays so: not asked again.
-            // Its turn in the loop still judges it.
+            // A duplicate or a sender locked out nearly always stays so:
+            // not looked at again here. Its turn in the loop judges it.
             ahead_.passed.remove(c);
             continue;
         }
