@@ -31,10 +31,29 @@ using encoded::next_line;
 using encoded::trim_right;
 
 #ifdef BRIVANE_UU_SSSE3
+// The widest vector steps the processor has. BRIVANE_SIMD=ssse3 or none asks
+// for less, so that the tests run each way.
+enum class Simd { None, Ssse3, Avx2 };
+Simd simd_level()
+{
+    __builtin_cpu_init();
+    const QByteArray asked = qgetenv("BRIVANE_SIMD");
+    if (asked == "none")
+        return Simd::None;
+    if (__builtin_cpu_supports("avx2") && asked != "ssse3")
+        return Simd::Avx2;
+    return __builtin_cpu_supports("ssse3") ? Simd::Ssse3 : Simd::None;
+}
+
+Simd simd()
+{
+    static const Simd level = simd_level();
+    return level;
+}
+
 bool have_ssse3()
 {
-    static const bool yes = __builtin_cpu_supports("ssse3");
-    return yes;
+    return simd() >= Simd::Ssse3;
 }
 
 // Four groups (sixteen checked characters) to twelve bytes at a time. The
@@ -63,12 +82,6 @@ __attribute__((target("ssse3"))) void uu_groups_ssse3(const unsigned char *&s, u
     }
 }
 
-bool have_avx2()
-{
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
-
 // Full-length lines (see encoded.h) from `p` to `run`, eight groups at a
 // time: a line's sixty characters are two steps of thirty-two, the second
 // reading the line's CR LF and two characters past them; so the last line
@@ -90,6 +103,25 @@ __attribute__((target("avx2"))) const char *uu_full_lines_avx2(const char *p, co
             unsigned char *to = o + 24 * half;
             _mm_storeu_si128(reinterpret_cast<__m128i *>(to), _mm256_castsi256_si128(x));
             _mm_storeu_si128(reinterpret_cast<__m128i *>(to + 12), _mm256_extracti128_si256(x, 1));
+        }
+    }
+    return p;
+}
+
+// The same with SSSE3: four steps of sixteen characters a line, the last
+// reading as far as the one above.
+__attribute__((target("ssse3"))) const char *uu_full_lines_ssse3(const char *p, const char *run,
+                                                                  unsigned char *&o, const char *limit)
+{
+    const __m128i space = _mm_set1_epi8(0x20), six_bits = _mm_set1_epi8(0x3f);
+    const __m128i pairs = _mm_set1_epi32(0x01400140), quads = _mm_set1_epi32(0x00011000);
+    const __m128i pack = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    for (; p < run && limit - p >= 65; p += encoded::full_uu_line, o += 45) {
+        for (int step = 0; step < 4; ++step) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1 + 16 * step));
+            x = _mm_and_si128(_mm_sub_epi8(x, space), six_bits);
+            x = _mm_madd_epi16(_mm_maddubs_epi16(x, pairs), quads);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 12 * step), _mm_shuffle_epi8(x, pack));
         }
     }
     return p;
@@ -520,9 +552,10 @@ DecodeResult uudecode_bytes(const QByteArray &raw, QByteArray *decoded)
             // Lines of full length, found and checked together.
             const char *run = encoded::full_uu_lines_end(p, end);
 #ifdef BRIVANE_UU_SSSE3
-            if (have_avx2()) {
+            if (const Simd level = simd(); level != Simd::None) {
                 const char *from = p;
-                p = uu_full_lines_avx2(p, run, o, end);
+                p = level == Simd::Avx2 ? uu_full_lines_avx2(p, run, o, end)
+                                        : uu_full_lines_ssse3(p, run, o, end);
                 line_no += (p - from) / qint64(encoded::full_uu_line);
             }
 #endif
