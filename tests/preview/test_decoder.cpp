@@ -181,6 +181,14 @@ private slots:
         QCOMPARE(f.decoded(decode_uuencode, "big.uu2", test::crlf(test::uuencode(data, "big.bin"))), data);
         // Plain base64 output, no headers at all.
         QCOMPARE(f.decoded(decode_base64, "big.b64", test::crlf(test::base64(data))), data);
+        // base64 wrapped at any width, groups across line ends included.
+        const QByteArray flat = data.left(100000).toBase64();
+        for (const int width : {4, 16, 17, 60, 63, 64, 72, 76, 100, 1000}) {
+            QByteArray wrapped;
+            for (qsizetype at = 0; at < flat.size(); at += width)
+                wrapped += flat.mid(at, width) + "\r\n";
+            QCOMPARE(f.decoded(decode_base64, QString("w%1").arg(width), wrapped), data.left(100000));
+        }
         // Every length of a last line (a full one of 45 bytes, and one more).
         for (int n = 1; n <= 46; ++n) {
             const QByteArray small = random_bytes(n, quint32(n));
@@ -272,6 +280,8 @@ private slots:
         b64_bad_char[200] = '*';
         b64_cut.chop(2);  // the line end and one character
         b64_inner_pad[100] = '=';
+        QByteArray b64_high = b64;
+        b64_high[300] = char(0xc3);  // above 127: not below "A" for the vector compares either
         // A JPEG cut off at a line end: whole groups, no padding missing,
         // yet half a picture.
         const QByteArray jpg_b64 = test::base64(test::make_picture("jpg"));
@@ -300,6 +310,7 @@ private slots:
             {"base64: bad character", decode_base64, b64_bad_char, DecodeStatus::BadCharacter},
             {"base64: cut off", decode_base64, b64_cut, DecodeStatus::Truncated},
             {"base64: padding inside", decode_base64, b64_inner_pad, DecodeStatus::BadCharacter},
+            {"base64: byte above 127", decode_base64, b64_high, DecodeStatus::BadCharacter},
             {"base64: too much padding", decode_base64, b64.trimmed() + "===\n", DecodeStatus::BadCharacter},
             {"base64: jpeg cut off at a line end", decode_base64, jpg_cut, DecodeStatus::Truncated},
             {"base64: jpeg with exif cut off", decode_base64, exif_cut, DecodeStatus::Truncated},

@@ -126,6 +126,47 @@ __attribute__((target("ssse3"))) const char *uu_full_lines_ssse3(const char *p, 
     }
     return p;
 }
+
+// base64 sixteen characters to twelve bytes at a time from `s` (where a
+// group begins) while all sixteen are of the alphabet ("=" is not); where
+// `s` is then. Each step stores sixteen bytes for its twelve, as above. The
+// last whole groups before `e` go as the sixteen characters ending there,
+// the groups already decoded again.
+__attribute__((target("ssse3"))) const char *base64_groups_ssse3(const char *s, const char *e,
+                                                                  unsigned char *&o)
+{
+    const char *const from = s;
+    auto in = [](__m128i x, char lo, char hi) {  // lo <= x <= hi (bytes above 127 are below 0)
+        return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(char(lo - 1))),
+                             _mm_cmplt_epi8(x, _mm_set1_epi8(char(hi + 1))));
+    };
+    const __m128i pairs = _mm_set1_epi32(0x01400140), quads = _mm_set1_epi32(0x00011000);
+    const __m128i pack = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    for (;; s += 16, o += 12) {
+        if (e - s < 16) {
+            const qsizetype back = 16 - (e - s);
+            if (s == e || back % 4 != 0 || s - from < back)
+                break;
+            s -= back;
+            o -= back / 4 * 3;
+        }
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+        const __m128i upper = in(x, 'A', 'Z'), lower = in(x, 'a', 'z'), digit = in(x, '0', '9');
+        const __m128i plus = _mm_cmpeq_epi8(x, _mm_set1_epi8('+')), slash = _mm_cmpeq_epi8(x, _mm_set1_epi8('/'));
+        const __m128i known = _mm_or_si128(_mm_or_si128(upper, lower), _mm_or_si128(digit, _mm_or_si128(plus, slash)));
+        if (_mm_movemask_epi8(known) != 0xffff)
+            break;
+        // What each kind of character adds to become its value.
+        __m128i add = _mm_and_si128(upper, _mm_set1_epi8(-'A'));
+        add = _mm_or_si128(add, _mm_and_si128(lower, _mm_set1_epi8(26 - 'a')));
+        add = _mm_or_si128(add, _mm_and_si128(digit, _mm_set1_epi8(52 - '0')));
+        add = _mm_or_si128(add, _mm_and_si128(plus, _mm_set1_epi8(62 - '+')));
+        add = _mm_or_si128(add, _mm_and_si128(slash, _mm_set1_epi8(63 - '/')));
+        const __m128i v = _mm_madd_epi16(_mm_maddubs_epi16(_mm_add_epi8(x, add), pairs), quads);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(v, pack));
+    }
+    return s;
+}
 #endif
 
 
@@ -490,9 +531,13 @@ bool jpeg_cut_off(const QByteArray &data)
         if (marker == 0xda)
             break;
     }
-    // The scans and whatever lies between them, up to the end marker.
-    for (; i + 1 < n; ++i) {
-        if (d[i] == 0xff && d[i + 1] == 0xd9)
+    // The scans and whatever lies between them, up to the end marker. In
+    // a scan 0xff is rare (it stands only before a 0 or a marker).
+    for (const unsigned char *f = d + i; f + 1 < d + n; ++f) {
+        f = static_cast<const unsigned char *>(std::memchr(f, 0xff, size_t(d + n - 1 - f)));
+        if (!f)
+            return true;
+        if (f[1] == 0xd9)
             return false;
     }
     return true;
@@ -658,6 +703,10 @@ DecodeResult base64_decode_bytes(const QByteArray &raw, QByteArray *decoded)
         bool ended = false;
         const char *s = line.data();
         const char *const e = s + line.size();
+#ifdef BRIVANE_UU_SSSE3
+        if (q == 0 && padding == 0 && have_ssse3())
+            s = base64_groups_ssse3(s, e, o);
+#endif
         while (s < e) {
             if (q == 0 && padding == 0 && e - s >= 4) {
                 const int a = b64v(s[0]), b = b64v(s[1]), c = b64v(s[2]), d = b64v(s[3]);
