@@ -91,20 +91,22 @@ __attribute__((target("ssse3"))) void uu_groups_ssse3(const unsigned char *&s, u
 __attribute__((target("avx2"))) const char *uu_full_lines_avx2(const char *p, const char *run,
                                                                 unsigned char *&o, const char *limit)
 {
+    unsigned char *w = o;  // kept in a register, not written back at each step
     const __m256i space = _mm256_set1_epi8(0x20), six_bits = _mm256_set1_epi8(0x3f);
     const __m256i pairs = _mm256_set1_epi32(0x01400140), quads = _mm256_set1_epi32(0x00011000);
     const __m256i pack = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1,
                                           2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
-    for (; p < run && limit - p >= 65; p += encoded::full_uu_line, o += 45) {
+    for (; p < run && limit - p >= 65; p += encoded::full_uu_line, w += 45) {
         for (int half = 0; half < 2; ++half) {
             __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1 + 32 * half));
             x = _mm256_and_si256(_mm256_sub_epi8(x, space), six_bits);
             x = _mm256_shuffle_epi8(_mm256_madd_epi16(_mm256_maddubs_epi16(x, pairs), quads), pack);
-            unsigned char *to = o + 24 * half;
+            unsigned char *to = w + 24 * half;
             _mm_storeu_si128(reinterpret_cast<__m128i *>(to), _mm256_castsi256_si128(x));
             _mm_storeu_si128(reinterpret_cast<__m128i *>(to + 12), _mm256_extracti128_si256(x, 1));
         }
     }
+    o = w;
     return p;
 }
 
@@ -113,18 +115,27 @@ __attribute__((target("avx2"))) const char *uu_full_lines_avx2(const char *p, co
 __attribute__((target("ssse3"))) const char *uu_full_lines_ssse3(const char *p, const char *run,
                                                                   unsigned char *&o, const char *limit)
 {
+    unsigned char *w = o;  // kept in a register, not written back at each step
     const __m128i space = _mm_set1_epi8(0x20), six_bits = _mm_set1_epi8(0x3f);
     const __m128i pairs = _mm_set1_epi32(0x01400140), quads = _mm_set1_epi32(0x00011000);
     const __m128i pack = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
-    for (; p < run && limit - p >= 65; p += encoded::full_uu_line, o += 45) {
+    for (; p < run && limit - p >= 65; p += encoded::full_uu_line, w += 45) {
         for (int step = 0; step < 4; ++step) {
             __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1 + 16 * step));
             x = _mm_and_si128(_mm_sub_epi8(x, space), six_bits);
             x = _mm_madd_epi16(_mm_maddubs_epi16(x, pairs), quads);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 12 * step), _mm_shuffle_epi8(x, pack));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(w + 12 * step), _mm_shuffle_epi8(x, pack));
         }
     }
+    o = w;
     return p;
+}
+
+// Where lo <= x <= hi (bytes above 127 are below 0 here).
+__attribute__((target("ssse3"))) inline __m128i bytes_in(__m128i x, char lo, char hi)
+{
+    return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(char(lo - 1))),
+                         _mm_cmplt_epi8(x, _mm_set1_epi8(char(hi + 1))));
 }
 
 // base64 sixteen characters to twelve bytes at a time from `s` (where a
@@ -135,23 +146,20 @@ __attribute__((target("ssse3"))) const char *uu_full_lines_ssse3(const char *p, 
 __attribute__((target("ssse3"))) const char *base64_groups_ssse3(const char *s, const char *e,
                                                                   unsigned char *&o)
 {
+    unsigned char *w = o;  // kept in a register, not written back at each step
     const char *const from = s;
-    auto in = [](__m128i x, char lo, char hi) {  // lo <= x <= hi (bytes above 127 are below 0)
-        return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(char(lo - 1))),
-                             _mm_cmplt_epi8(x, _mm_set1_epi8(char(hi + 1))));
-    };
     const __m128i pairs = _mm_set1_epi32(0x01400140), quads = _mm_set1_epi32(0x00011000);
     const __m128i pack = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
-    for (;; s += 16, o += 12) {
+    for (;; s += 16, w += 12) {
         if (e - s < 16) {
             const qsizetype back = 16 - (e - s);
             if (s == e || back % 4 != 0 || s - from < back)
                 break;
             s -= back;
-            o -= back / 4 * 3;
+            w -= back / 4 * 3;
         }
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
-        const __m128i upper = in(x, 'A', 'Z'), lower = in(x, 'a', 'z'), digit = in(x, '0', '9');
+        const __m128i upper = bytes_in(x, 'A', 'Z'), lower = bytes_in(x, 'a', 'z'), digit = bytes_in(x, '0', '9');
         const __m128i plus = _mm_cmpeq_epi8(x, _mm_set1_epi8('+')), slash = _mm_cmpeq_epi8(x, _mm_set1_epi8('/'));
         const __m128i known = _mm_or_si128(_mm_or_si128(upper, lower), _mm_or_si128(digit, _mm_or_si128(plus, slash)));
         if (_mm_movemask_epi8(known) != 0xffff)
@@ -163,8 +171,9 @@ __attribute__((target("ssse3"))) const char *base64_groups_ssse3(const char *s, 
         add = _mm_or_si128(add, _mm_and_si128(plus, _mm_set1_epi8(62 - '+')));
         add = _mm_or_si128(add, _mm_and_si128(slash, _mm_set1_epi8(63 - '/')));
         const __m128i v = _mm_madd_epi16(_mm_maddubs_epi16(_mm_add_epi8(x, add), pairs), quads);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(v, pack));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(w), _mm_shuffle_epi8(v, pack));
     }
+    o = w;
     return s;
 }
 #endif
