@@ -51,6 +51,8 @@ head -c 600 /dev/urandom > "$out/seed.bin"
   > "$seeds/fuzz_workfile/mime"
 { printf 'begin 644 a.jpg  \r\n--- CUT HERE ---\r\n'; uuencode "$out/seed.bin" a | sed -n '2,4p'; printf '`\r\nend\r\n'; } \
   > "$seeds/fuzz_workfile/cut"
+# With CR LF, as articles come: full-length lines are taken in bulk.
+{ printf 'Subject: x\r\n\r\n'; uuencode "$out/seed.bin" pic.jpg | sed 's/$/\r/'; } > "$seeds/fuzz_workfile/uucrlf"
 
 # A whole conversation, one reply per piece (0xFE between them): greeting,
 # mode, login, group, a 480 with a second login, the overview format, an
@@ -69,17 +71,22 @@ head -c 600 /dev/urandom > "$out/seed.bin"
 } > "$seeds/fuzz_nntpclient/talk"
 
 status=0
-for t in fuzz_overview fuzz_workfile fuzz_nntpclient; do
+# The decoders once more at each narrower vector level.
+for run in fuzz_overview fuzz_workfile fuzz_workfile:ssse3 fuzz_workfile:none fuzz_nntpclient; do
+  t=${run%%:*}
+  level=${run#"$t"}
+  level=${level#:}
   corpus="$out/corpus/$t"
   mkdir -p "$corpus"
-  echo "== running $t for ${secs}s"
-  if ! (cd "$out" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  log="$out/$t${level:+-$level}.log"
+  echo "== running $t${level:+ (BRIVANE_SIMD=$level)} for ${secs}s"
+  if ! (cd "$out" && BRIVANE_SIMD=$level ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
         "./$t" -max_total_time="$secs" -max_len=65536 -timeout=10 -rss_limit_mb=4096 \
-        -print_final_stats=1 "$corpus" "$seeds/$t" 2>&1 | tee "$out/$t.log" | grep -E '^(#[0-9]+ +DONE|==|SUMMARY|INFO: Running|stat::number_of_executed_units|stat::peak_rss)'); then
+        -print_final_stats=1 "$corpus" "$seeds/$t" 2>&1 | tee "$log" | grep -E '^(#[0-9]+ +DONE|==|SUMMARY|INFO: Running|stat::number_of_executed_units|stat::peak_rss)'); then
     :
   fi
-  if grep -qE 'ERROR: (AddressSanitizer|libFuzzer)|runtime error:|SUMMARY: ' "$out/$t.log"; then
-    echo "!! $t found a problem, see $out/$t.log"
+  if grep -qE 'ERROR: (AddressSanitizer|libFuzzer)|runtime error:|SUMMARY: ' "$log"; then
+    echo "!! $t found a problem, see $log"
     status=1
   fi
 done
