@@ -75,11 +75,11 @@ void open_existing(QSqlDatabase &db, const QString &file)
     db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=5000"));
 }
 
-// A connection of its own, removed when it goes out of scope.
 // Small pages: a run commits its pointer row after every header, and each
 // commit copies and checksums a whole page into the log.
 const QString small_pages = QStringLiteral("PRAGMA page_size=1024");
 
+// A connection of its own, removed when it goes out of scope.
 class ScopedConnection {
 public:
     explicit ScopedConnection(const QString &file) : name_(new_connection_name())

@@ -56,6 +56,24 @@ bool have_ssse3()
     return simd() >= Simd::Ssse3;
 }
 
+// Sixteen 6-bit values (four groups) as the twelve bytes they stand for, in
+// the first twelve lanes.
+__attribute__((target("ssse3"))) inline __m128i sextets_to_bytes(__m128i v)
+{
+    const __m128i pairs = _mm_set1_epi32(0x01400140);  // first * 64 + second
+    const __m128i quads = _mm_set1_epi32(0x00011000);  // first pair * 4096 + second
+    const __m128i pack = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    return _mm_shuffle_epi8(_mm_madd_epi16(_mm_maddubs_epi16(v, pairs), quads), pack);
+}
+
+// Sixteen uuencoded characters at `s` to twelve bytes at `o` (sixteen stored).
+__attribute__((target("ssse3"))) inline void uu_step_ssse3(const void *s, unsigned char *o)
+{
+    const __m128i x = _mm_loadu_si128(static_cast<const __m128i *>(s));
+    const __m128i v = _mm_and_si128(_mm_sub_epi8(x, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x3f));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(o), sextets_to_bytes(v));
+}
+
 // Four groups (sixteen checked characters) to twelve bytes at a time. The
 // store writes sixteen; the four past them are overwritten by what follows
 // or cut off at the end (the buffer has room). The line's last groups go the
@@ -66,16 +84,8 @@ bool have_ssse3()
 __attribute__((target("ssse3"))) void uu_groups_ssse3(const unsigned char *&s, unsigned char *&o,
                                                       int &left, const unsigned char *limit)
 {
-    const __m128i space = _mm_set1_epi8(0x20), six_bits = _mm_set1_epi8(0x3f);
-    const __m128i pairs = _mm_set1_epi32(0x01400140);  // first * 64 + second
-    const __m128i quads = _mm_set1_epi32(0x00011000);  // first pair * 4096 + second
-    const __m128i pack = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
-    for (; left > 0 && limit - s >= 16; s += 16, o += 12, left -= 12) {
-        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
-        x = _mm_and_si128(_mm_sub_epi8(x, space), six_bits);
-        x = _mm_madd_epi16(_mm_maddubs_epi16(x, pairs), quads);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(x, pack));
-    }
+    for (; left > 0 && limit - s >= 16; s += 16, o += 12, left -= 12)
+        uu_step_ssse3(s, o);
     if (left < 0) {
         o += left;  // the last step held fewer than twelve of the line's bytes
         left = 0;
@@ -116,16 +126,9 @@ __attribute__((target("ssse3"))) const char *uu_full_lines_ssse3(const char *p, 
                                                                   unsigned char *&o, const char *limit)
 {
     unsigned char *w = o;  // kept in a register, not written back at each step
-    const __m128i space = _mm_set1_epi8(0x20), six_bits = _mm_set1_epi8(0x3f);
-    const __m128i pairs = _mm_set1_epi32(0x01400140), quads = _mm_set1_epi32(0x00011000);
-    const __m128i pack = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
     for (; p < run && limit - p >= 65; p += encoded::full_uu_line, w += 45) {
-        for (int step = 0; step < 4; ++step) {
-            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1 + 16 * step));
-            x = _mm_and_si128(_mm_sub_epi8(x, space), six_bits);
-            x = _mm_madd_epi16(_mm_maddubs_epi16(x, pairs), quads);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(w + 12 * step), _mm_shuffle_epi8(x, pack));
-        }
+        for (int step = 0; step < 4; ++step)
+            uu_step_ssse3(p + 1 + 16 * step, w + 12 * step);
     }
     o = w;
     return p;
@@ -148,8 +151,6 @@ __attribute__((target("ssse3"))) const char *base64_groups_ssse3(const char *s, 
 {
     unsigned char *w = o;  // kept in a register, not written back at each step
     const char *const from = s;
-    const __m128i pairs = _mm_set1_epi32(0x01400140), quads = _mm_set1_epi32(0x00011000);
-    const __m128i pack = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
     for (;; s += 16, w += 12) {
         if (e - s < 16) {
             const qsizetype back = 16 - (e - s);
@@ -170,14 +171,12 @@ __attribute__((target("ssse3"))) const char *base64_groups_ssse3(const char *s, 
         add = _mm_or_si128(add, _mm_and_si128(digit, _mm_set1_epi8(52 - '0')));
         add = _mm_or_si128(add, _mm_and_si128(plus, _mm_set1_epi8(62 - '+')));
         add = _mm_or_si128(add, _mm_and_si128(slash, _mm_set1_epi8(63 - '/')));
-        const __m128i v = _mm_madd_epi16(_mm_maddubs_epi16(_mm_add_epi8(x, add), pairs), quads);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(w), _mm_shuffle_epi8(v, pack));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(w), sextets_to_bytes(_mm_add_epi8(x, add)));
     }
     o = w;
     return s;
 }
 #endif
-
 
 // The n bytes the characters at `s` encode, to `o`; where `o` is then.
 // `limit` is the end of the text (see above).

@@ -202,13 +202,12 @@ void HeaderStep::new_range()
         a.at = -1;
 }
 
-bool HeaderStep::passes_fixed_tests(qint64 at, const QString &overview_line, Header *h) const
+bool HeaderStep::passes_fixed_tests(qint64 at, const QString &overview_line) const
 {
     Parse &kept = ahead_[std::size_t(at % kept_lines)];
     kept.at = at;
     kept.line = overview_line;
     kept.parsed = parse(overview_line, kept.header);
-    *h = kept.header;
     return judge_fields(kept.header, kept.parsed).verdict == Verdict::Accepted
            && judge_lines(kept.header).verdict == Verdict::Accepted;
 }

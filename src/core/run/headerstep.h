@@ -59,9 +59,9 @@ public:
     // A new overview range: places count from 0 again.
     void new_range();
     // Whether line `at` passes the tests nothing changes during a run (the
-    // fields, mask, cross-posts, parts, line count). Fills `h` as examine()
-    // does; the line is parsed once, for this and for examine().
-    bool passes_fixed_tests(qint64 at, const QString &overview_line, Header *h) const;
+    // fields, mask, cross-posts, parts, line count). The line is parsed
+    // once, for this, still_accepted() and examine().
+    bool passes_fixed_tests(qint64 at, const QString &overview_line) const;
     // Whether a line that passed them would be accepted now: a picture
     // saved meanwhile may have made it a duplicate, a sender may have been
     // locked out. Fills `h`. False for a line not looked at lately.

@@ -240,7 +240,7 @@ QList<qint64> Run::next_wanted(const HeaderStep &headers, qint64 i, qint64 last,
                 continue;
             if (numeric)
                 ahead_.number = n;
-            if (!headers.passes_fixed_tests(at, line, &h))
+            if (!headers.passes_fixed_tests(at, line))
                 continue;
             ahead_.passed << at;
         } else {
